@@ -1,0 +1,161 @@
+#include "bcore.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+// ---- WaitObject ----------------------------------------------------------
+
+WaitObject::WaitObject() : status(WO_OK) {
+  if (pthread_mutexattr_init(&mutexAttr) != 0) {
+    status = WO_ERROR_MUTEX_INIT;
+    return;
+  }
+  if (pthread_mutexattr_settype(&mutexAttr, PTHREAD_MUTEX_RECURSIVE) != 0 ||
+      pthread_mutex_init(&mutex, &mutexAttr) != 0) {
+    pthread_mutexattr_destroy(&mutexAttr);
+    status = WO_ERROR_MUTEX_INIT;
+    return;
+  }
+  if (pthread_cond_init(&cond, nullptr) != 0) {
+    status = WO_ERROR_COND_INIT;
+    pthread_mutex_destroy(&mutex);
+    pthread_mutexattr_destroy(&mutexAttr);
+  }
+}
+
+WaitObject::~WaitObject() {
+  if (status != WO_OK) return;
+  status = WO_ERROR_UNINIT;
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mutex);
+  pthread_mutexattr_destroy(&mutexAttr);
+}
+
+int WaitObject::lock() {
+  if (status < 0) return status;
+  return pthread_mutex_lock(&mutex);
+}
+
+int WaitObject::unlock() {
+  if (status < 0) return status;
+  return pthread_mutex_unlock(&mutex);
+}
+
+int WaitObject::wait(int ms) {
+  if (status < 0) return status;
+  if (ms <= 0) return pthread_cond_wait(&cond, &mutex);
+  // The deadline is taken from the wall clock, as every time-out of the system.
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  long sec = now.tv_sec + ms / 1000;
+  long usec = now.tv_usec + (ms % 1000) * 1000L;
+  sec += usec / 1000000;
+  usec %= 1000000;
+  struct timespec deadline;
+  deadline.tv_sec = sec;
+  deadline.tv_nsec = usec * 1000;
+  return pthread_cond_timedwait(&cond, &mutex, &deadline);
+}
+
+int WaitObject::wait() {
+  if (status < 0) return status;
+  return wait(0);
+}
+
+void WaitObject::notify() {
+  if (status < 0) return;
+  pthread_cond_signal(&cond);
+}
+
+// ---- clocks --------------------------------------------------------------
+
+int64_t TimeUtil::currentTimeMillis() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+int64_t TimeUtil::currentTimeNanos() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<int64_t>(tv.tv_sec) * 1000000000 + static_cast<int64_t>(tv.tv_usec) * 1000;
+}
+
+// ---- log file ------------------------------------------------------------
+
+static std::string logfilename;
+static std::string logbackupfilename;
+std::ofstream logdump;
+WaitObject* woLog = nullptr;
+int LOG_FILE_SIZE = 2097152;
+std::string trace_file_name = "l.txt";
+
+void InitTrace(const std::string& path) {
+  if (woLog == nullptr) woLog = new WaitObject();
+  logfilename = path;
+  logbackupfilename = path + "_bak";
+}
+
+bool logInit() { return !logfilename.empty(); }
+
+const std::string& logFileName() { return logfilename; }
+const std::string& logBackupFileName() { return logbackupfilename; }
+
+bool log_open() {
+  if (logfilename.empty()) return false;
+  logdump.open(logfilename.c_str(), std::ios::out | std::ios::app | std::ios::ate);
+  if (logdump.is_open()) {
+    logdump.clear();
+  } else {
+    logdump.setstate(std::ios::failbit);
+  }
+  return logdump.is_open();
+}
+
+void log_filebackup() {
+  if (logfilename.empty()) return;
+  std::remove(logbackupfilename.c_str());
+  std::rename(logfilename.c_str(), logbackupfilename.c_str());
+}
+
+const char* getCurrentTime() {
+  time_t now = time(nullptr);
+  return asctime(localtime(&now));
+}
+
+namespace jlog {
+
+bool blockReady() {
+  if (logdump.is_open()) return true;
+  if (!log_open()) return false;
+  if (static_cast<long long>(logdump.tellp()) > LOG_FILE_SIZE) {
+    logdump.close();
+    log_filebackup();
+    if (!log_open()) return false;
+  }
+  return true;
+}
+
+void endRecord() {
+  logdump << std::endl;
+  logdump.close();
+}
+
+const char* baseName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+void timeBlock() {
+  if (woLog == nullptr) return;
+  Synchronized hold(woLog);
+  if (!blockReady()) return;
+  logdump << "--- time:" << getCurrentTime();
+  endRecord();
+}
+
+}  // namespace jlog

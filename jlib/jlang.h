@@ -1,0 +1,47 @@
+// Threads and the system clock.
+#ifndef JLIB_JLANG_H
+#define JLIB_JLANG_H
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdint>
+
+// Base of every thread: run() executes once on a thread of its own after
+// start(); the destructor joins it.
+class JLangThread {
+ public:
+  static constexpr int JLT_ERROR_THREAD_CREATE = -102;
+
+  JLangThread();
+  virtual ~JLangThread();
+  JLangThread(const JLangThread&) = delete;
+  JLangThread& operator=(const JLangThread&) = delete;
+
+  virtual void run() {}
+  // 0 when the thread was created, the platform error when creation failed,
+  // the state (not 0) when already started or failed before.
+  virtual int start();
+  virtual int getPriority() { return 10; }
+  void join();
+
+  int getState() const { return state; }
+
+  static void sleep(int ms);
+
+ private:
+  pthread_t thread;
+  pthread_attr_t attr;
+  struct sched_param schedParam;
+  int state;
+};
+
+void* thread_proc(void* arg);
+
+class JLangSystem {
+ public:
+  static int64_t currentTimeMillis();
+  static int64_t currentTimeNanos();
+};
+
+#endif  // JLIB_JLANG_H

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs, as root on Debian 12, only the packages this tree needs that are missing.
+# Idempotent: prints nothing and touches nothing when everything is present.
+set -e
+
+PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+libsrtp2-dev libssl-dev openssl openjdk-17-jdk-headless"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+echo "setup: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null

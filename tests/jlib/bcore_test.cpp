@@ -1,0 +1,250 @@
+#include "bcore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+#include "jlang.h"
+#include "testutil.h"
+
+using testutil::TempDir;
+using testutil::readFile;
+
+// ---- WaitObject ------------------------------------------------------------
+
+TEST(WaitObject, RecursiveLockNeedsEveryUnlock) {
+  WaitObject wo;
+  ASSERT_EQ(WaitObject::WO_OK, wo.getStatus());
+  wo.lock();
+  wo.lock();
+  std::atomic<bool> got(false);
+  std::thread other([&] {
+    wo.lock();
+    got = true;
+    wo.unlock();
+  });
+  wo.unlock();
+  JLangThread::sleep(50);
+  EXPECT_FALSE(got.load()) << "one unlock of two released the lock";
+  wo.unlock();
+  other.join();
+  EXPECT_TRUE(got.load());
+}
+
+TEST(WaitObject, NotifyBeforeWaitIsLostAndTimedWaitTimesOut) {
+  WaitObject wo;
+  Synchronized hold(&wo);
+  wo.notify();
+  int64_t t0 = JLangSystem::currentTimeMillis();
+  EXPECT_EQ(ETIMEDOUT, wo.wait(100));
+  EXPECT_GE(JLangSystem::currentTimeMillis() - t0, 99);
+}
+
+TEST(WaitObject, NotifyWakesUnlimitedWaits) {
+  for (int ms : {0, -5}) {
+    WaitObject wo;
+    bool flag = false;
+    std::thread waiter([&] {
+      Synchronized hold(&wo);
+      while (!flag) EXPECT_EQ(0, wo.wait(ms));
+    });
+    JLangThread::sleep(20);
+    {
+      Synchronized hold(&wo);
+      flag = true;
+      wo.notify();
+    }
+    waiter.join();
+  }
+}
+
+TEST(WaitObject, SynchronizedReleasesOnException) {
+  WaitObject wo;
+  try {
+    Synchronized hold(&wo);
+    throw std::runtime_error("x");
+  } catch (const std::exception&) {
+  }
+  std::atomic<bool> got(false);
+  std::thread other([&] {
+    Synchronized hold(&wo);
+    got = true;
+  });
+  other.join();
+  EXPECT_TRUE(got.load());
+}
+
+// ---- JLangThread -------------------------------------------------------------
+
+namespace {
+
+class CountingThread : public JLangThread {
+ public:
+  explicit CountingThread(int sleepMs = 0) : sleepMs(sleepMs) {}
+  ~CountingThread() override { join(); }
+  void run() override {
+    if (sleepMs > 0) sleep(sleepMs);
+    runs++;
+  }
+  std::atomic<int> runs{0};
+  int sleepMs;
+};
+
+class ThrowingThread : public JLangThread {
+ public:
+  ~ThrowingThread() override { join(); }
+  void run() override { throw std::runtime_error("boom"); }
+};
+
+}  // namespace
+
+TEST(JLangThread, StartsOnceAndJoins) {
+  CountingThread t;
+  EXPECT_EQ(0, t.getState());
+  EXPECT_EQ(0, t.start());
+  EXPECT_EQ(1, t.start()) << "a second start must only report the state";
+  t.join();
+  EXPECT_EQ(2, t.getState());
+  EXPECT_EQ(1, t.runs.load());
+  t.join();  // a joined thread is not joined again
+}
+
+TEST(JLangThread, DestructorWaitsForRun) {
+  std::atomic<int>* runs;
+  int64_t t0 = JLangSystem::currentTimeMillis();
+  {
+    CountingThread t(100);
+    t.start();
+    runs = &t.runs;
+    (void)runs;
+  }
+  EXPECT_GE(JLangSystem::currentTimeMillis() - t0, 99);
+  CountingThread never;  // never started: destroyed at once
+}
+
+TEST(JLangThread, ExceptionInRunIsLoggedAndThreadEnds) {
+  TempDir dir;
+  InitTrace(dir.file("proxy.log"));
+  {
+    ThrowingThread t;
+    t.start();
+  }
+  std::string text = readFile(dir.file("proxy.log"));
+  std::regex shape(
+      "Exception\\. thread_proc\\(\\)\r\n--- jlang\\.cpp\\([0-9]+\\)--- time:"
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n\n");
+  EXPECT_TRUE(std::regex_match(text, shape)) << text;
+}
+
+TEST(Clock, MillisAndNanosAgree) {
+  int64_t ms = JLangSystem::currentTimeMillis();
+  int64_t ns = JLangSystem::currentTimeNanos();
+  EXPECT_GT(ms, 1600000000000LL);
+  EXPECT_LE(ms, ns / 1000000);
+  EXPECT_LT(ns / 1000000 - ms, 1000);
+  EXPECT_EQ(0, ns % 1000) << "nanoseconds have microsecond resolution";
+  EXPECT_LE(TimeUtil::currentTimeMillis() - ms, 1000);
+}
+
+// ---- log file -----------------------------------------------------------------
+
+TEST(Log, RecordBeforeInitTraceIsSkipped) {
+  ASSERT_EQ(nullptr, woLog);
+  logRecord("abc");
+  LOG_EXCEPTION("nowhere");
+  EXPECT_FALSE(logInit());
+  EXPECT_FALSE(log_open());
+}
+
+TEST(Log, PlainRecordBytes) {
+  TempDir dir;
+  InitTrace(dir.file("proxy.log"));
+  EXPECT_EQ(dir.file("proxy.log_bak"), logBackupFileName());
+  logRecord("abc");
+  logRecord("n=", -42, " id=", 1234567890123LL);
+  EXPECT_EQ("abc\nn=-42 id=1234567890123\n", readFile(dir.file("proxy.log")));
+}
+
+TEST(Log, ExceptionRecordWithValue) {
+  TempDir dir;
+  InitTrace(dir.file("proxy.log"));
+  int line = __LINE__ + 1;
+  LOG_EXCEPTION_V("RTPex::closeAndDelete() id=", 4294977296LL);
+  std::string text = readFile(dir.file("proxy.log"));
+  std::string head = "Exception. RTPex::closeAndDelete() id=4294977296\r\n--- bcore_test.cpp(" +
+                     std::to_string(line) + ")--- time:";
+  ASSERT_EQ(0u, text.find(head)) << text;
+  EXPECT_EQ(head.size() + 24 + 2, text.size());
+  EXPECT_EQ("\n\n", text.substr(text.size() - 2));
+}
+
+TEST(Log, EmptyNameOrMissingDirectoryDropsText) {
+  TempDir dir;
+  InitTrace("");
+  logRecord("lost");
+  InitTrace(dir.file("no/such/dir/proxy.log"));
+  logRecord("lost");
+  EXPECT_FALSE(testutil::fileExists(dir.file("no")));
+  InitTrace(dir.file("proxy.log"));
+  logRecord("kept");
+  EXPECT_EQ("kept\n", readFile(dir.file("proxy.log")));
+}
+
+TEST(Log, RotatesOnlyAboveLimit) {
+  TempDir dir;
+  std::string log = dir.file("proxy.log");
+  InitTrace(log);
+  {
+    std::ofstream old(dir.file("proxy.log_bak"));
+    old << "older backup";
+  }
+  {
+    std::ofstream big(log);
+    big << std::string(LOG_FILE_SIZE - 1, 'x');
+  }
+  logRecord("");  // one line feed: exactly at the limit, no rotation
+  EXPECT_EQ(static_cast<size_t>(LOG_FILE_SIZE), readFile(log).size());
+  logRecord("a");  // still exactly at the limit when tested: appended
+  EXPECT_EQ(static_cast<size_t>(LOG_FILE_SIZE) + 2, readFile(log).size());
+  logRecord("new");  // above the limit: rotated first
+  EXPECT_EQ("new\n", readFile(log));
+  EXPECT_EQ(static_cast<size_t>(LOG_FILE_SIZE) + 2, readFile(dir.file("proxy.log_bak")).size());
+}
+
+TEST(Log, RemovedFileIsCreatedAgain) {
+  TempDir dir;
+  InitTrace(dir.file("proxy.log"));
+  logRecord("one");
+  std::remove(dir.file("proxy.log").c_str());
+  logRecord("two");
+  EXPECT_EQ("two\n", readFile(dir.file("proxy.log")));
+}
+
+TEST(Log, ConcurrentExceptionRecordsKeepBlocksWhole) {
+  TempDir dir;
+  InitTrace(dir.file("proxy.log"));
+  const int kThreads = 4, kRecords = 50;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&] {
+      for (int i = 0; i < kRecords; ++i) LOG_EXCEPTION_V("place=", i);
+    });
+  }
+  for (auto& w : writers) w.join();
+  std::string text = readFile(dir.file("proxy.log"));
+  std::regex block2("place=[0-9]+\r\n--- bcore_test\\.cpp\\([0-9]+\\)");
+  auto count = [&](const std::string& needle) {
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(static_cast<size_t>(kThreads * kRecords), count("Exception. "));
+  EXPECT_EQ(static_cast<size_t>(kThreads * kRecords), count("--- time:"));
+  EXPECT_EQ(static_cast<size_t>(kThreads * kRecords),
+            static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), block2),
+                                              std::sregex_iterator())));
+}
