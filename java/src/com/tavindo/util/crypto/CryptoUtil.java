@@ -1,0 +1,19 @@
+package com.tavindo.util.crypto;
+
+/**
+ * File encryption in OpenSSL's salted format (key and IV by EVP_BytesToKey with MD5,
+ * one iteration), implemented by the native library sysaux.
+ */
+public final class CryptoUtil {
+    private CryptoUtil() {}
+
+    /**
+     * Encrypts the file input into output with AES-128-CBC. The salt must hold at least
+     * 8 bytes; only the first 8 are used. Returns true when output was written whole;
+     * on false an existing output is left as it was.
+     */
+    public static native boolean encryptAes128Cbc0(String input, String output, String password, byte[] salt);
+
+    /** As {@link #encryptAes128Cbc0} with AES-256-CBC. */
+    public static native boolean encryptAes256Cbc0(String input, String output, String password, byte[] salt);
+}

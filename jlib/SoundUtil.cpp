@@ -1,0 +1,5 @@
+#include "SoundUtil.h"
+
+SoundUtil::SoundUtil() {}
+
+SoundUtil::~SoundUtil() {}

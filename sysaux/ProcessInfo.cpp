@@ -1,0 +1,42 @@
+#include "ProcessInfo.h"
+
+#include <inttypes.h>
+#include <jni.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+int64_t getCurrentRSS() {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen("/proc/self/statm", "r"), fclose);
+  if (!f) return 0;
+  int64_t pages = 0;
+  if (fscanf(f.get(), "%*s%" SCNd64, &pages) != 1) return 0;
+  return pages * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+}
+
+int64_t getPeakRSS() {
+  struct rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  const int64_t peak = static_cast<int64_t>(usage.ru_maxrss) * 1024;  // kernel gives kilobytes
+  // The kernel's high-water mark may lag the exact current figure; a peak is never below it.
+  return std::max(peak, getCurrentRSS());
+}
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getRss0(JNIEnv*, jclass) {
+  return getCurrentRSS();
+}
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPeakRss0(JNIEnv*, jclass) {
+  return getPeakRSS();
+}
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPid0(JNIEnv*, jclass) {
+  return static_cast<jlong>(getpid());
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+// Resident set size figures of the calling process (Linux).
+#ifndef SYSAUX_PROCESSINFO_H
+#define SYSAUX_PROCESSINFO_H
+
+#include <stdint.h>
+
+#ifndef SYSAUX_API
+#define SYSAUX_API __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+
+// Resident pages times the page size, from /proc/self/statm; 0 when unreadable.
+SYSAUX_API int64_t getCurrentRSS();
+// Largest resident set size the process has had, in bytes; never below
+// getCurrentRSS().
+SYSAUX_API int64_t getPeakRSS();
+
+}  // extern "C"
+
+#endif  // SYSAUX_PROCESSINFO_H

@@ -1,0 +1,28 @@
+// AES-CBC file encryption in the salted format of OpenSSL's enc command.
+#ifndef SYSAUX_CRYPTO_H
+#define SYSAUX_CRYPTO_H
+
+#include <openssl/evp.h>
+
+#ifndef SYSAUX_API
+#define SYSAUX_API __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+
+// Encrypts the file at input into output: "Salted__", the 8 salt bytes, then
+// the AES-CBC ciphertext with PKCS#7 padding; key and IV from EVP_BytesToKey
+// with MD5 and one iteration. The output is replaced only when the whole file
+// was written; on any failure it is left untouched and false is returned.
+// A null password is the empty password; a null salt or path is refused.
+SYSAUX_API bool EncryptAesXXXCbc(const char* input, const char* output,
+                                 const char* password, unsigned char* salt,
+                                 const EVP_CIPHER* cipher);
+SYSAUX_API bool EncryptAes128Cbc(const char* input, const char* output,
+                                 const char* password, unsigned char* salt);
+SYSAUX_API bool EncryptAes256Cbc(const char* input, const char* output,
+                                 const char* password, unsigned char* salt);
+
+}  // extern "C"
+
+#endif  // SYSAUX_CRYPTO_H
