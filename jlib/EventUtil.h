@@ -1,0 +1,60 @@
+// Event queue: immediate events first in, first out, plus events scheduled
+// for a due time, handed out earliest first.
+#ifndef JLIB_EVENTUTIL_H
+#define JLIB_EVENTUTIL_H
+
+#include <atomic>
+#include <deque>
+#include <list>
+#include <string>
+
+#include "bcore.h"
+
+struct EventObj {
+  int type;
+  long param;
+  void* data;  // never read or owned by the queue
+};
+
+struct ScheduledEvent {
+  long dueTime;  // absolute, ms of JLangSystem::currentTimeMillis
+  EventObj event;
+};
+
+// Any thread may post or schedule; one consumer per queue calls waitForEvent.
+class EventQueue {
+ public:
+  // Largest scheduled-list length any schedule() found, over all queues.
+  static std::atomic<int> maxScdQSize;
+
+  EventQueue() {}
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
+  void post(int type, long param, void* data);
+  void post(int type, long param, unsigned long data);
+  // A delay below 20 ms posts the event as an immediate one.
+  void schedule(int type, long param, void* data, int delayMs);
+  // Blocks until an event can be handed out: immediate events first, then a
+  // scheduled one due within 10 ms. Never returns without an event.
+  EventObj waitForEvent();
+  int totalEventCount();
+  std::string getQueueInfo();
+
+  // Unlocked: only for a queue no other thread uses at the same time.
+  bool hasEvent();
+  EventObj nextEvent();
+
+ private:
+  static const int kMinScheduleDelayMs = 20;
+  static const int kEarlyHandOutMs = 10;
+  static const int kIdleWaitMs = 15000;
+
+  static void noteScheduledSize(int size);
+
+  WaitObject wo;
+  std::deque<EventObj> q;
+  std::list<ScheduledEvent> scdq;
+};
+
+#endif  // JLIB_EVENTUTIL_H

@@ -1,0 +1,3 @@
+#include "ThreadDispatcher.h"
+
+int DispatchThreadBase::THREAD_PRIORITY = 1000;
