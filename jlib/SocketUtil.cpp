@@ -1,0 +1,375 @@
+#include "SocketUtil.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const int kOpenTries = 3;
+const int kOpenPauseMs = 10;
+
+// ---- address text ------------------------------------------------------
+
+char* putHex(char* p, unsigned v) {
+  static const char kDigits[] = "0123456789abcdef";
+  bool started = false;
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    unsigned d = (v >> shift) & 0xf;
+    if (d != 0 || started || shift == 0) {
+      *p++ = kDigits[d];
+      started = true;
+    }
+  }
+  return p;
+}
+
+char* putDec(char* p, unsigned v) {
+  if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+  if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+  *p++ = static_cast<char>('0' + v % 10);
+  return p;
+}
+
+char* putDotted(char* p, const unsigned char* b) {
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) *p++ = '.';
+    p = putDec(p, b[i]);
+  }
+  return p;
+}
+
+// Groups g[from..to) joined by ':'.
+char* putGroups(char* p, const uint16_t* g, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    if (i > from) *p++ = ':';
+    p = putHex(p, g[i]);
+  }
+  return p;
+}
+
+// The fixed IPv6 text: the first longest run of at least two zero groups
+// becomes "::"; a leading run of five before ffff, or of exactly six, ends
+// in the dotted form of the last four bytes.
+void formatV6(const unsigned char* b, char* out) {
+  uint16_t g[8];
+  for (int i = 0; i < 8; ++i) g[i] = static_cast<uint16_t>(b[2 * i] << 8 | b[2 * i + 1]);
+
+  int runStart = -1;
+  int runLen = 0;
+  for (int i = 0; i < 8;) {
+    if (g[i] != 0) {
+      ++i;
+      continue;
+    }
+    int j = i;
+    while (j < 8 && g[j] == 0) ++j;
+    if (j - i > runLen) {
+      runStart = i;
+      runLen = j - i;
+    }
+    i = j;
+  }
+  if (runLen < 2) runStart = -1;
+
+  char* p = out;
+  if (runStart < 0) {
+    p = putGroups(p, g, 0, 8);
+  } else if (runStart == 0 && runLen == 5 && g[5] == 0xffff) {
+    std::memcpy(p, "::ffff:", 7);
+    p = putDotted(p + 7, b + 12);
+  } else if (runStart == 0 && runLen == 6) {
+    *p++ = ':';
+    *p++ = ':';
+    p = putDotted(p, b + 12);
+  } else {
+    p = putGroups(p, g, 0, runStart);
+    *p++ = ':';
+    *p++ = ':';
+    p = putGroups(p, g, runStart + runLen, 8);
+  }
+  *p = '\0';
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// socket() handed out descriptor 0, which stands for "no socket" here:
+// move it to a higher number so 0 is not kept busy.
+int moveOffZero() {
+  int moved = fcntl(0, F_DUPFD, 1);
+  int saved = errno;
+  ::close(0);
+  errno = saved;
+  return moved;
+}
+
+}  // namespace
+
+// ---- InetAddrPort ------------------------------------------------------
+
+InetAddrPort::InetAddrPort() : port(0), scopeId(0) { std::memset(addr, 0, sizeof(addr)); }
+
+// ---- SocketCore --------------------------------------------------------
+
+SocketCore::SocketCore() : desc(0), family(0) {}
+
+SocketCore::~SocketCore() { SocketCore::close(); }
+
+int SocketCore::open(int fam, int type, int proto) {
+  close();
+  family = fam;
+  if (!initializeSocket()) return 0;
+  for (int attempt = 0; attempt < kOpenTries; ++attempt) {
+    if (attempt > 0) sleepMs(kOpenPauseMs);
+    int fd = ::socket(fam, type, proto);
+    if (fd == 0) fd = moveOffZero();
+    if (fd > 0) {
+      desc = fd;
+      return desc;
+    }
+  }
+  desc = 0;
+  return 0;
+}
+
+void SocketCore::close() {
+  if (desc == 0) return;
+  ::close(desc);
+  desc = 0;
+  family = 0;
+}
+
+int SocketCore::getError() { return errno; }
+
+void SocketCore::setDesc(int d) { desc = d; }
+
+void SocketCore::setSameSocket(SocketCore* other) {
+  desc = other->desc;
+  family = other->family;
+}
+
+bool SocketCore::setLocalPort(unsigned short port) {
+  if (family == AF_INET) {
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(port);
+    return ::bind(desc, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+  }
+  if (family == AF_INET6) {
+    sockaddr_in6 sin6;
+    std::memset(&sin6, 0, sizeof(sin6));
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_any;
+    sin6.sin6_port = htons(port);
+    return ::bind(desc, reinterpret_cast<sockaddr*>(&sin6), sizeof(sin6)) == 0;
+  }
+  return false;  // no socket of a known family: nothing to bind
+}
+
+bool SocketCore::setLocalAddrPort(const std::string& addr, unsigned short port,
+                                  unsigned long scopeId) {
+  if (addr.empty()) return setLocalPort(port);
+  sockaddr_storage local;
+  socklen_t len = resolve(addr.c_str(), port, scopeId, &local);
+  if (len == 0) return false;
+  return ::bind(desc, reinterpret_cast<sockaddr*>(&local), len) == 0;
+}
+
+socklen_t SocketCore::resolve(const char* text, unsigned short port,
+                              unsigned long scopeId, sockaddr_storage* out) {
+  if (text == nullptr || (family != AF_INET && family != AF_INET6)) return 0;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = family;
+  hints.ai_socktype = getSockType();
+  addrinfo* res = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr) return 0;
+
+  socklen_t len = 0;
+  std::memset(out, 0, sizeof(*out));
+  if (res->ai_family == AF_INET && res->ai_addrlen >= sizeof(sockaddr_in)) {
+    sockaddr_in sin;
+    std::memcpy(&sin, res->ai_addr, sizeof(sin));
+    sin.sin_port = htons(port);
+    std::memcpy(out, &sin, sizeof(sin));
+    len = sizeof(sin);
+  } else if (res->ai_family == AF_INET6 && res->ai_addrlen >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, res->ai_addr, sizeof(sin6));
+    sin6.sin6_port = htons(port);
+    sin6.sin6_scope_id = static_cast<uint32_t>(scopeId);
+    std::memcpy(out, &sin6, sizeof(sin6));
+    len = sizeof(sin6);
+  }
+  freeaddrinfo(res);
+  return len;
+}
+
+unsigned short SocketCore::getIPStrAndPort(const sockaddr* sa, char* out,
+                                           unsigned long* scopeId) {
+  if (sa != nullptr && sa->sa_family == AF_INET) {
+    sockaddr_in sin;
+    std::memcpy(&sin, sa, sizeof(sin));
+    char* p = putDotted(out, reinterpret_cast<const unsigned char*>(&sin.sin_addr));
+    *p = '\0';
+    if (scopeId != nullptr) *scopeId = 0;
+    return ntohs(sin.sin_port);
+  }
+  if (sa != nullptr && sa->sa_family == AF_INET6) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, sa, sizeof(sin6));
+    formatV6(sin6.sin6_addr.s6_addr, out);
+    if (scopeId != nullptr) *scopeId = sin6.sin6_scope_id;
+    return ntohs(sin6.sin6_port);
+  }
+  std::memcpy(out, "0.0.0.0", 8);
+  return 0;
+}
+
+bool SocketCore::initializeSocket() { return true; }
+
+// ---- UDPsocketCore -----------------------------------------------------
+
+int UDPsocketCore::open(int useV6) {
+  if (SocketCore::open(useV6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP) == 0) return 0;
+  int flags = fcntl(desc, F_GETFL);
+  if (flags < 0 || fcntl(desc, F_SETFL, flags | O_NONBLOCK) < 0) return 0;
+  return desc;
+}
+
+// ---- UDPsender ---------------------------------------------------------
+
+UDPsender::UDPsender() { std::memset(&dest, 0, sizeof(dest)); }
+
+void UDPsender::setDestination(const char* host, unsigned short port,
+                               unsigned long scopeId) {
+  sockaddr_storage resolved;
+  if (resolve(host, port, scopeId, &resolved) != 0) dest = resolved;
+}
+
+bool UDPsender::send(const void* buf, int len) {
+  if (dest.ss_family == 0 || len < 0) return false;
+  ssize_t n = ::sendto(desc, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
+  return n == len;
+}
+
+int UDPsender::setTOS(int tos) {
+  return setsockopt(desc, IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
+}
+
+// ---- UDPreceiver -------------------------------------------------------
+
+UDPreceiver::UDPreceiver() { std::memset(&lastAddr, 0, sizeof(lastAddr)); }
+
+int UDPreceiver::recv(void* buf, int len) {
+  if (len < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  // The kernel writes the sender only on success.
+  socklen_t alen = sizeof(lastAddr);
+  ssize_t n = ::recvfrom(desc, buf, static_cast<size_t>(len), MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&lastAddr), &alen);
+  return static_cast<int>(n);
+}
+
+int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
+  pollfd pfd;
+  pfd.fd = desc;
+  pfd.events = POLLIN;
+  pfd.revents = 0;
+  if (::poll(&pfd, 1, timeoutMs) <= 0) return -1;
+  return recv(buf, len);
+}
+
+void UDPreceiver::getRemoteAddrAndPortOfLast(std::string* addr, unsigned short* port,
+                                             unsigned long* scopeId) {
+  char text[InetAddrPort::ADDR_SIZE];
+  std::memset(text, 0, sizeof(text));
+  unsigned short p =
+      getIPStrAndPort(reinterpret_cast<const sockaddr*>(&lastAddr), text, scopeId);
+  if (addr != nullptr) *addr = text;
+  if (port != nullptr) *port = p;
+}
+
+void UDPreceiver::getRemoteAddrAndPortOfLast(InetAddrPort* out) {
+  out->port = getIPStrAndPort(reinterpret_cast<const sockaddr*>(&lastAddr), out->addr,
+                              &out->scopeId);
+}
+
+bool UDPreceiver::isV6RemoteAddrOfLast() { return lastAddr.ss_family == AF_INET6; }
+
+const unsigned char* UDPreceiver::getRemoteAddrV4OfLast() {
+  return reinterpret_cast<const unsigned char*>(&lastAddr) + offsetof(sockaddr_in, sin_addr);
+}
+
+const unsigned char* UDPreceiver::getRemoteAddrV6OfLast() {
+  return reinterpret_cast<const unsigned char*>(&lastAddr) + offsetof(sockaddr_in6, sin6_addr);
+}
+
+int UDPreceiver::setBufferSize(int bytes) {
+  return setsockopt(desc, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+}
+
+// ---- SocketSelector ----------------------------------------------------
+
+SocketSelector::SocketSelector() {
+  fds.reserve(MAX_SOCKETS);
+  clear();
+}
+
+SocketSelector::~SocketSelector() {}
+
+void SocketSelector::clear() {
+  fds.clear();
+  std::memset(pollFds, 0, sizeof(pollFds));
+}
+
+bool SocketSelector::add(int desc) {
+  if (fds.size() >= static_cast<size_t>(MAX_SOCKETS)) return false;
+  fds.push_back(desc);
+  return true;
+}
+
+bool SocketSelector::remove(int desc) {
+  std::vector<int>::iterator it = std::find(fds.begin(), fds.end(), desc);
+  if (it == fds.end()) return false;
+  fds.erase(it);
+  return true;
+}
+
+bool SocketSelector::select(long timeoutMs) {
+  size_t n = fds.size();
+  if (n == 0) return false;
+  for (size_t i = 0; i < n; ++i) {
+    pollFds[i].fd = fds[i];
+    pollFds[i].events = POLLIN;
+    pollFds[i].revents = 0;
+  }
+  int wait = timeoutMs < 0 ? -1 : static_cast<int>(std::min<long>(timeoutMs, INT_MAX));
+  return ::poll(pollFds, static_cast<nfds_t>(n), wait) > 0;
+}
+
+bool SocketSelector::isSelectedOfIndex(int i) const {
+  if (i < 0 || i >= size()) return false;
+  return (pollFds[i].revents & POLLIN) != 0;
+}
+
+bool SocketSelector::isSelected(int desc) const {
+  for (int i = 0; i < size(); ++i) {
+    if (pollFds[i].fd == desc) return isSelectedOfIndex(i);
+  }
+  return false;
+}

@@ -1,0 +1,181 @@
+// UDP sockets of the base library: a descriptor with its address family,
+// non-blocking datagram sockets for sending and receiving, a readiness test
+// over up to 64 sockets and the address-text value type.
+//
+// No class here takes a lock or writes a log: one socket object is used by
+// one thread at a time, and the caller serialises its use.
+#ifndef JLIB_SOCKETUTIL_H
+#define JLIB_SOCKETUTIL_H
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Numeric address text, port in host order and IPv6 scope id (0 for IPv4).
+// A plain value: copies copy all fields.
+class InetAddrPort {
+ public:
+  static const int ADDR_SIZE = 48;
+
+  InetAddrPort();
+  virtual ~InetAddrPort() {}
+
+  char addr[ADDR_SIZE];  // zero-terminated, at most 47 characters
+  uint16_t port;
+  unsigned long scopeId;
+};
+
+// One socket descriptor and its address family. desc 0 means no socket;
+// family is AF_INET or AF_INET6 of the socket, 0 after close.
+class SocketCore {
+ public:
+  SocketCore();
+  virtual ~SocketCore();
+  SocketCore(const SocketCore&) = delete;
+  SocketCore& operator=(const SocketCore&) = delete;
+
+  // Closes a previous socket, then creates one (three tries, 10 ms apart).
+  // Returns the new descriptor, or 0 when none could be created.
+  virtual int open(int family, int type, int proto);
+  // Closes the socket when there is one; desc and family become 0.
+  virtual void close();
+  virtual int getSockType() = 0;
+
+  // The calling thread's last socket error (errno).
+  static int getError();
+
+  // Installs a descriptor without closing anything; family stays.
+  void setDesc(int desc);
+  // Uses other's descriptor and family: both objects share one socket, and
+  // all but one owner must be disowned with setDesc(0) before destruction.
+  void setSameSocket(SocketCore* other);
+  bool isOpened() const { return desc != 0; }
+  int getDesc() const { return desc; }
+  int getFamily() const { return family; }
+
+  // Binds to the wildcard address of the socket's family and port.
+  bool setLocalPort(unsigned short port);
+  // Binds to addr (resolved for the socket's family) and port; an empty
+  // addr binds the wildcard address. The IPv6 scope id is scopeId.
+  bool setLocalAddrPort(const std::string& addr, unsigned short port,
+                        unsigned long scopeId);
+
+  // Writes the numeric text of sa's address into out (room for 40
+  // characters) and returns its port in host order. IPv4 stores scope 0,
+  // IPv6 its scope id; any other family writes "0.0.0.0", returns 0 and
+  // leaves *scopeId alone. scopeId may be null.
+  static unsigned short getIPStrAndPort(const sockaddr* sa, char* out,
+                                        unsigned long* scopeId);
+
+  static bool initializeSocket();
+
+ protected:
+  // Resolves text for the socket's family into out (port and scope set
+  // from the arguments). Returns the address length, 0 on failure.
+  socklen_t resolve(const char* text, unsigned short port,
+                    unsigned long scopeId, sockaddr_storage* out);
+
+  int desc;
+  int family;
+};
+
+// A non-blocking UDP socket.
+class UDPsocketCore : public SocketCore {
+ public:
+  int getSockType() override { return SOCK_DGRAM; }
+  using SocketCore::open;
+  // Opens an IPv6 (useV6 != 0) or IPv4 UDP socket and makes it
+  // non-blocking. Returns the descriptor, 0 on failure.
+  virtual int open(int useV6);
+};
+
+// A UDP socket with one destination.
+class UDPsender : public UDPsocketCore {
+ public:
+  UDPsender();
+
+  // Resolves host for the socket's family and makes it the destination.
+  // A failed resolution keeps the previous destination.
+  virtual void setDestination(const char* host, unsigned short port,
+                              unsigned long scopeId);
+  // True exactly when all len bytes went to the destination; false without
+  // a destination.
+  virtual bool send(const void* buf, int len);
+
+  // IP type of service (IP_TOS), also on an IPv6 socket. 0, or -1.
+  int setTOS(int tos);
+
+  bool hasDestination() const { return dest.ss_family != 0; }
+  const sockaddr_storage& getDestination() const { return dest; }
+
+ protected:
+  sockaddr_storage dest;  // family 0: no destination
+};
+
+// A UDP socket that receives without blocking and remembers the sender of
+// the last datagram.
+class UDPreceiver : public UDPsocketCore {
+ public:
+  UDPreceiver();
+
+  // One datagram into buf, never blocking. Returns its length (0 for an
+  // empty one), or -1 with the error in getError() (EAGAIN: nothing
+  // waiting). A longer datagram gives its first len bytes and the result
+  // len; the rest is lost. On success lastAddr holds the sender.
+  virtual int recv(void* buf, int len);
+  // Waits up to timeoutMs for a datagram; -1 when none came.
+  virtual int recv(void* buf, int len, int timeoutMs);
+  virtual void getRemoteAddrAndPortOfLast(std::string* addr,
+                                          unsigned short* port,
+                                          unsigned long* scopeId);
+  virtual void getRemoteAddrAndPortOfLast(InetAddrPort* out);
+  virtual bool isV6RemoteAddrOfLast();
+  // The four address bytes of an IPv4 sender (network order).
+  virtual const unsigned char* getRemoteAddrV4OfLast();
+  // The sixteen address bytes of an IPv6 sender.
+  virtual const unsigned char* getRemoteAddrV6OfLast();
+
+  // Kernel receive buffer (SO_RCVBUF). 0, or -1.
+  int setBufferSize(int bytes);
+
+  const sockaddr_storage& getLastAddr() const { return lastAddr; }
+
+ protected:
+  sockaddr_storage lastAddr;  // all zero until the first datagram
+};
+
+// Readiness of up to MAX_SOCKETS descriptors, entry i for the i-th added.
+class SocketSelector {
+ public:
+  static const int MAX_SOCKETS = 64;
+
+  SocketSelector();
+  virtual ~SocketSelector();
+  SocketSelector(const SocketSelector&) = delete;
+  SocketSelector& operator=(const SocketSelector&) = delete;
+
+  void clear();
+  // Appends desc; false (nothing added) when MAX_SOCKETS are held already.
+  bool add(int desc);
+  // Erases the first occurrence of desc; false when absent.
+  bool remove(int desc);
+  // Waits up to timeoutMs for at least one readable descriptor. False at
+  // once when there are none, and on time-out or error.
+  bool select(long timeoutMs);
+  // Whether entry i was readable (POLLIN) after the last select.
+  bool isSelectedOfIndex(int i) const;
+  bool isSelected(int desc) const;
+  int size() const { return static_cast<int>(fds.size()); }
+
+  static bool usePoll() { return true; }
+
+ private:
+  std::vector<int> fds;
+  pollfd pollFds[MAX_SOCKETS];
+};
+
+#endif  // JLIB_SOCKETUTIL_H
