@@ -1,11 +1,12 @@
 #!/bin/sh
-# Builds the two libraries and shows what they export to the JVM.
+# Builds the libraries and runs the relay demo: two local UDP "phones" talk
+# through two paired relay endpoints, one of them behind a simulated NAT.
 set -e
 cd "$(dirname "$0")/.."
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)"
-for lib in build/mediarelay/libmediarelay.so build/sysaux/libsysaux.so; do
-    [ -f "$lib" ] || continue
-    echo "== $(basename "$lib")"
-    nm -D --defined-only "$lib" | awk '$2 == "T" { print "  " $3 }' | sort
-done
+cmake --build build -j"$(nproc)" --target mediarelay java_host
+mkdir -p build/demo
+javac -Xlint:all -Werror -cp build/java/classes -d build/demo \
+    $(find java/demo -name '*.java')
+exec java -cp build/java/classes:build/demo com.tavindo.demo.RelayDemo \
+    build/mediarelay/libmediarelay.so

@@ -4,7 +4,8 @@
 set -e
 
 PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-libsrtp2-dev libssl-dev openssl openjdk-17-jdk-headless"
+libsrtp2-dev libssl-dev openssl openjdk-17-jdk-headless \
+golang-go golang-github-pion-srtp.v2-dev"
 
 missing=""
 for p in $PACKAGES; do

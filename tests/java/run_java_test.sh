@@ -5,7 +5,7 @@ cls="$1"; shift
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 if [ "$JLIB_ASAN" = "1" ]; then
-    export LD_PRELOAD="$ASAN_RUNTIME"
+    export LD_PRELOAD="$ASAN_RUNTIME $CXX_RUNTIME"
     export ASAN_OPTIONS="detect_leaks=0:handle_segv=0:allow_user_segv_handler=1"
 fi
 # shellcheck disable=SC2086

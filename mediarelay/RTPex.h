@@ -1,0 +1,268 @@
+// Relay endpoints: the socket legs (RTex), the endpoint with its RTP leg
+// (RTPex) and its embedded RTCP leg (RTCPex), the id registry, pins, and the
+// receive threads that poll every leg's socket.
+#ifndef MEDIARELAY_RTPEX_H
+#define MEDIARELAY_RTPEX_H
+
+#include <jni.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "EventUtil.h"
+#include "SocketUtil.h"
+#include "ThreadDispatcher.h"
+#include "bcore.h"
+
+class RTex;
+class RTPex;
+class SRTPInfo;
+
+// ---- receive threads -----------------------------------------------------
+
+class RTexDispatchThread : public DispatchThread<RTex> {
+ public:
+  RTexDispatchThread();
+  ~RTexDispatchThread() override;
+
+  void run() override;
+
+  SocketSelector selector;  // entry i belongs to runner i of runnersInUse
+
+ private:
+  // One poll and one sweep over the adopted runners.
+  void serve(int64_t* lastSweep);
+};
+
+class RTexDispatcher : public ThreadDispatcher<RTex> {
+ public:
+  // Sockets per receive thread, copied by the constructor.
+  static int maxRunnerInThread;
+
+  RTexDispatcher();
+
+  const char* getDispacherName() override;
+  DispatchThread<RTex>* newDispatchThread() override;
+};
+
+// ---- socket legs ------------------------------------------------------------
+
+// One socket side of an endpoint, served by a receive thread.
+class RTex : public Runner {
+ public:
+  static RTexDispatcher* dispatcher;
+  static long timeoutSocket;    // longest wait of one poll, ms
+  static long TIMEOUT_RECV;     // SO_RCVTIMEO of both sockets, ms
+  static bool BIND_TO_DEVICE;
+
+  RTex();
+  ~RTex() override;
+  RTex(const RTex&) = delete;
+  RTex& operator=(const RTex&) = delete;
+
+  virtual void received(int64_t now);
+  virtual void unreceived(int64_t now);
+  // Sets the leg's destination as Java gives it and arms learning.
+  virtual void setTarget(std::string& addr, int port, int scopeId, bool behindNat);
+
+  // Clears the five address records, learning and counters (reuse).
+  void resetLeg();
+
+  WaitObject addrLock;  // receive, address records, destination and send
+  signed char* recvBuf;
+  std::atomic<int32_t> recvBufSize;
+  std::atomic<int32_t> cntPacket;
+  int32_t initialBufSize;
+  std::atomic<bool> waitNat;
+  bool behindNatEnabled;
+  UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
+  UDPsender udpSender;      // owns the leg's socket
+  std::atomic<bool> destApplied;
+  int32_t pollDesc;
+  std::atomic<int> gotData;
+  InetAddrPort sendTo;
+  InetAddrPort learnedAddr;
+  InetAddrPort target;
+  InetAddrPort lastFrom;
+  InetAddrPort appliedDest;
+};
+
+// The RTCP leg, on the RTP port + 1.
+class RTCPex : public RTex {
+ public:
+  RTCPex();
+  ~RTCPex() override;
+  void received(int64_t now) override;
+  // Filters, learns and forwards one datagram of len > 0 bytes.
+  virtual void receivedSub(int64_t now, int len, signed char* buf);
+
+  RTPex* owner;
+};
+
+// ---- endpoints --------------------------------------------------------------
+
+// The registry's id -> endpoint map.
+typedef std::map<int64_t, RTPex*> RTPexMap;
+
+// One call leg: the RTP leg itself plus the embedded RTCP leg.
+class RTPex : public RTex {
+ public:
+  static const int EV_DELETE_RETRY = 10;
+  static const int EV_SESSION_TIMEOUT = 12;
+  static const int EV_BUFFER_SIZE = 13;
+  static const int NATIVE_EVENT_SESSION_TIMEOUT = 1;
+  static const int NATIVE_EVENT_BUFFER_SIZE = 2;
+  static const int STUN_CANDIDATE_MAX = 12;
+  static const int DELETE_RETRY_FIRST_MS = 1000;
+  static const int DELETE_RETRY_MS = 2000;
+
+  // Registry and shared objects (made by initEngine).
+  static WaitObject* woStatic;
+  static WaitObject* woStaticPortSearch;
+  static RTPexMap* mapIDObj;
+  static std::atomic<int> bShutdown;
+  static EventQueue* evQ[2];  // [0] "GC", [1] "EVENT"
+
+  // Settings (read at start-up).
+  static int STUN_INTERVAL;
+  static bool SEND_BEHINDNAT;
+  static int PACKET_SIZE_DTLS;
+  static int RECV_BUF_SIZE;
+  static int BLOCK_RTCP;
+  static int BLOCK_STUN;
+  static int BLOCK_DTLS;
+  static int BLOCK_UNKNOWN;
+  static std::map<std::string, std::string> smIpIf;
+  static const char* const REVISION;
+
+  RTPex();
+  ~RTPex() override;
+
+  void received(int64_t now) override;
+  void unreceived(int64_t now) override;
+  virtual void close();
+
+  // Creates, binds and registers an endpoint; its id, or 0.
+  static int64_t newInstance(int64_t sid, unsigned char hostByte, int portMin, int portMax,
+                             int portStart, int tos, int64_t sessionTimeout,
+                             const std::string& hostText, int rtpBufSize, int rtcpBufSize,
+                             unsigned char behindNat, int16_t ipv6, unsigned char srtpPending,
+                             const std::string& bindIp, int scopeId);
+  // The registered endpoint, pinned; null when unknown or shutting down.
+  static RTPex* idToObj(int64_t id);
+  // Ends the endpoint registered under id: 1 when it was registered.
+  static int closeAndDelete(int64_t id);
+  // The deferred delete of a closed endpoint (event EV_DELETE_RETRY on
+  // queue): destroys it when nothing can reach it, else logs and retries.
+  static void handleDeleteRetry(EventQueue* queue, RTPex* ep);
+
+  // Pin count changes, each under woStatic.
+  static void pin(RTPex* ep);
+  static void unpin(RTPex* ep);
+
+  int prepareDelete();
+  std::string reasonCannotDelete();
+  void setSender(RTPex* other);
+  void releaseSender();
+  void reinit();
+
+  // Port pair search and set-up.
+  int initialize(int portMin, int portMax, int portStart, int tos, short ipv6);
+  int bindPort(unsigned short portMin, unsigned short portMax, unsigned short portStart,
+               int tos, int ipv6, std::string& bindIp, int scopeId);
+
+  // Creates the registry, its locks, the event queues and the receive
+  // dispatcher (with RTexDispatcher::maxRunnerInThread as it stands).
+  static void initEngine();
+
+  // Start-up, events, teardown and status text.
+  static void initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag);
+  static void uninitStatic();
+  static bool workerThread(JNIEnv* env, jclass cls, int queueIndex);
+  static std::string getInfo(const std::string& key);
+
+  // SRTP.
+  void createCryptoToSend(short suite);
+  void createCryptoToRecv(short suite, signed char* key, int len);
+  static void startSrtp(RTPex* a, RTPex* b);
+
+  std::atomic<int64_t> sessionTimeout;  // <= 0: none
+  std::atomic<int64_t> lastRecvTime;    // 0: timer disarmed
+  std::string hostText;
+  std::atomic<int64_t> sid;
+  unsigned char hostByte;
+  bool countedConcurrent;
+  int32_t localPort;  // RTCP on localPort + 1; 0 after a failed search
+  int16_t ipv6;
+  RTCPex rtcp;
+  RTPex* sender;  // the partner, pinned; under woStatic
+  std::atomic<int64_t> startTime;
+  SRTPInfo* cryptoSend;
+  SRTPInfo* cryptoRecv;
+  std::atomic<int64_t> stunState;
+  InetAddrPort** stunCandidates;  // STUN_CANDIDATE_MAX slots, newest last
+  int16_t stunCandidateCount;
+  int32_t closing;                     // under woStatic
+  std::atomic<int16_t> referCounter;   // changed under woStatic only
+  std::atomic<int32_t> requestedBufSize;
+  std::atomic<int32_t> payloadType;
+  std::atomic<int16_t> srtpMode;       // 0 plain, 1 pending, 2 converting
+  std::string bindIp;
+  int32_t scopeId;
+
+ private:
+  bool legsStillPolled();
+  void freeStunCandidates();
+  void dropCrypto();
+  void addLegsOrUndo();
+  static void deleteNowOrLater(RTPex* ep, int64_t param);
+};
+
+// Holds one pin on an endpoint and gives it back on every way out.
+class RTPexPin {
+ public:
+  RTPexPin() : ep(nullptr) {}
+  // Adopts a pin already taken (as idToObj takes one); null holds nothing.
+  explicit RTPexPin(RTPex* pinned) : ep(pinned) {}
+  ~RTPexPin() { reset(); }
+  RTPexPin(RTPexPin&& other) noexcept : ep(other.ep) { other.ep = nullptr; }
+  RTPexPin(const RTPexPin&) = delete;
+  RTPexPin& operator=(const RTPexPin&) = delete;
+
+  // Pins ep now (null: nothing).
+  static RTPexPin take(RTPex* ep);
+  // The registered endpoint of id, pinned; empty when not found.
+  static RTPexPin find(int64_t id) { return RTPexPin(RTPex::idToObj(id)); }
+
+  RTPex* get() const { return ep; }
+  RTPex* operator->() const { return ep; }
+  explicit operator bool() const { return ep != nullptr; }
+  // Hands the pin over with the pointer (to an event, for instance).
+  RTPex* release() {
+    RTPex* p = ep;
+    ep = nullptr;
+    return p;
+  }
+  // Gives the pin back now.
+  void reset() {
+    if (ep != nullptr) RTPex::unpin(release());
+  }
+
+ private:
+  RTPex* ep;
+};
+
+// Sequence of endpoint ids (upper 32 bits); under RTPex::woStatic.
+extern uint32_t ID_SEC;
+
+// Kind of a datagram on the RTP port by its first bytes.
+const int KIND_RTP = 0;
+const int KIND_RTCP = 1;
+const int KIND_STUN = 2;
+const int KIND_DTLS = 3;
+const int KIND_UNKNOWN = 99;
+int classifyDatagram(const signed char* buf, int len);
+
+#endif  // MEDIARELAY_RTPEX_H

@@ -1,0 +1,281 @@
+#include "SRTPInfo.h"
+
+#ifdef _WIN32
+#define _CRT_RAND_S
+#include <stdlib.h>
+#else
+#include <sys/random.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "RTPex.h"
+
+WaitObject* SRTPInfo::wo = nullptr;
+const char SRTPInfo::RANDOM_CHARS[] =
+    "abcdefghijklmnopkrstuvwxyzABCDEFGHIJKLMNOPKRSTUVWXYZ0123456789";
+int SRTPInfo::countConcurrent = 0;
+
+namespace {
+
+// Random bytes at or above this bound are redrawn, so every entry of
+// RANDOM_CHARS is equally likely.
+const int kUnbiasedBound = 256 - 256 % SRTPInfo::RANDOM_CHAR_COUNT;
+const int kRandomRounds = 16;
+const int kRetryMinLen = 12;
+const int kRetryTailLen = 10;
+// Room that protection may append: tag, MKI and the SRTCP index.
+const int kProtectRoom = SRTP_MAX_TRAILER_LEN + 4;
+
+void fillRandom(unsigned char* out, int n) {
+#ifdef _WIN32
+  for (int i = 0; i < n; i++) {
+    unsigned int v;
+    if (rand_s(&v) != 0) throw std::runtime_error("rand_s failed");
+    out[i] = static_cast<unsigned char>(v);
+  }
+#else
+  int done = 0;
+  for (int tries = 0; done < n && tries < 100; tries++) {
+    ssize_t got = getrandom(out + done, static_cast<size_t>(n - done), 0);
+    if (got > 0) {
+      done += static_cast<int>(got);
+    } else if (got < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (done < n) throw std::runtime_error("getrandom failed");
+#endif
+}
+
+// A copy of n bytes, zero-padded to at least KEY_LEN so that libsrtp2 never
+// reads past it.
+unsigned char* copyKey(const unsigned char* key, int n, const unsigned char* salt, int saltLen) {
+  n = std::max(n, 0);
+  saltLen = std::max(saltLen, 0);
+  int size = std::max(n + saltLen, static_cast<int>(SRTPInfo::KEY_LEN));
+  unsigned char* copy = new unsigned char[size]();
+  if (key != nullptr && n > 0) std::memcpy(copy, key, n);
+  if (salt != nullptr && saltLen > 0) std::memcpy(copy + n, salt, saltLen);
+  return copy;
+}
+
+// Drops the failed datagram's record: only the first two per context.
+void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
+  if (ctx->errorCount++ < 2) logRecord(text, r);
+}
+
+enum class Protect { kRtp, kRtcp };
+
+// Protects a copy of data with out's current outbound context and sends it
+// through sock; logs every failure.
+void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char* data,
+                    int len, const char* errText) {
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* ctx = out->cryptoSend;
+  if (ctx == nullptr) return;
+  int r = ctx->status;
+  int n = len;
+  if (ctx->usable()) {
+    ctx->ensureBufCapacity(len);
+    if (len > 0) std::memcpy(ctx->buf, data, static_cast<size_t>(len));
+    r = kind == Protect::kRtp ? srtp_protect(ctx->session, ctx->buf, &n)
+                              : srtp_protect_rtcp(ctx->session, ctx->buf, &n);
+  }
+  if (r == srtp_err_status_ok) {
+    sock->send(ctx->buf, n);
+    return;
+  }
+  logRecord(errText, r, ",port=", out->localPort);
+}
+
+// Keeps the two contexts serving one far end only when both exist.
+void keepPairComplete(SRTPInfo** send, SRTPInfo** recv) {
+  if ((*send == nullptr) == (*recv == nullptr)) return;
+  delete *send;
+  delete *recv;
+  *send = nullptr;
+  *recv = nullptr;
+}
+
+}  // namespace
+
+// ---- class-wide state ---------------------------------------------------------
+
+void SRTPInfo::initStatic() { wo = new WaitObject(); }
+
+void SRTPInfo::uninitStatic() {
+  delete wo;
+  wo = nullptr;
+}
+
+void SRTPInfo::addConcurrent(int delta) {
+  // Changed under wo; the status text reads it without the lock.
+  __atomic_add_fetch(&countConcurrent, delta, __ATOMIC_RELAXED);
+}
+
+void SRTPInfo::drawKey(unsigned char* key) {
+  unsigned char raw[64];
+  int filled = 0;
+  for (int round = 0; filled < KEY_LEN && round < kRandomRounds; round++) {
+    fillRandom(raw, static_cast<int>(sizeof(raw)));
+    for (size_t i = 0; i < sizeof(raw) && filled < KEY_LEN; i++) {
+      if (raw[i] < kUnbiasedBound) key[filled++] = RANDOM_CHARS[raw[i] % RANDOM_CHAR_COUNT];
+    }
+  }
+  std::memset(raw, 0, sizeof(raw));
+  if (filled < KEY_LEN) throw std::runtime_error("random key not drawn");
+}
+
+// ---- contexts -------------------------------------------------------------------
+
+SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize)
+    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+  std::memset(&policy, 0, sizeof(policy));
+  std::unique_ptr<unsigned char[]> keyCopy;
+  if (outbound != 0 && (key == nullptr || keyLen < 1)) {
+    keyCopy.reset(new unsigned char[KEY_LEN]);
+    drawKey(keyCopy.get());
+  } else {
+    keyCopy.reset(copyKey(key, keyLen, nullptr, 0));
+  }
+  bufCapacity = std::max(bufSize, 0) * 3 / 2;
+  buf = new unsigned char[bufCapacity];
+  keyOwned = true;
+  create(outbound, suite, keyCopy.release());
+}
+
+SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen,
+                   unsigned char* salt, int saltLen, int bufSize)
+    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+  std::memset(&policy, 0, sizeof(policy));
+  std::unique_ptr<unsigned char[]> keyCopy(copyKey(key, keyLen, salt, saltLen));
+  bufCapacity = std::max(bufSize, 0) * 3 / 2;
+  buf = new unsigned char[bufCapacity];
+  keyOwned = true;
+  create(outbound, suite, keyCopy.release());
+}
+
+void SRTPInfo::create(int outbound, short suite, unsigned char* keyCopy) {
+  Synchronized hold(wo);
+  if (suite == SUITE_AES_CM_128_HMAC_SHA1_32) {
+    srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
+  } else {
+    srtp_crypto_policy_set_rtp_default(&policy.rtp);
+  }
+  srtp_crypto_policy_set_rtcp_default(&policy.rtcp);
+  policy.ssrc.type = outbound != 0 ? ssrc_any_outbound : ssrc_any_inbound;
+  policy.ssrc.value = 0;
+  policy.key = keyCopy;
+  policy.keys = nullptr;
+  policy.num_master_keys = 0;
+  policy.window_size = REPLAY_WINDOW;
+  policy.allow_repeat_tx = 1;
+  policy.enc_xtn_hdr = nullptr;
+  policy.enc_xtn_hdr_count = 0;
+  policy.next = nullptr;
+  status = srtp_create(&session, &policy);
+}
+
+SRTPInfo::~SRTPInfo() {
+  if (status == 0) {
+    Synchronized hold(wo);
+    srtp_dealloc(session);
+  }
+  if (keyOwned && policy.key != nullptr) {
+    std::memset(policy.key, 0, KEY_LEN);
+    delete[] policy.key;
+  }
+  delete[] buf;
+}
+
+void SRTPInfo::ensureBufCapacity(int len) {
+  int need = std::max(len * 3 / 2, len + kProtectRoom);
+  if (bufCapacity >= need) return;
+  unsigned char* bigger = new unsigned char[need + 100];
+  delete[] buf;
+  buf = bigger;
+  bufCapacity = need + 100;
+}
+
+// ---- endpoint operations ------------------------------------------------------
+
+void RTPex::createCryptoToSend(short suite) {
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* fresh = new SRTPInfo(1, suite, nullptr, 0, 1024);
+  delete cryptoSend;
+  cryptoSend = fresh;
+}
+
+void RTPex::createCryptoToRecv(short suite, signed char* key, int len) {
+  // libsrtp2 reads a whole master key: a shorter one makes no context.
+  if (key == nullptr || len < SRTPInfo::KEY_LEN) return;
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* fresh = new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(key), len, 1024);
+  delete cryptoRecv;
+  cryptoRecv = fresh;
+}
+
+void RTPex::startSrtp(RTPex* a, RTPex* b) {
+  Synchronized hold(SRTPInfo::wo);
+  keepPairComplete(&a->cryptoSend, &b->cryptoRecv);
+  keepPairComplete(&b->cryptoSend, &a->cryptoRecv);
+  a->srtpMode = a->cryptoSend != nullptr ? 2 : 0;
+  b->srtpMode = b->cryptoSend != nullptr ? 2 : 0;
+  if (a->srtpMode.load() == 2 || b->srtpMode.load() == 2) {
+    SRTPInfo::addConcurrent(1);
+    a->countedConcurrent = true;
+  }
+}
+
+// ---- datagram helpers -------------------------------------------------------------
+
+bool unprotectRTP(RTPex* partner, signed char* buf, int* len) {
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* ctx = partner->cryptoRecv;
+  if (ctx == nullptr) return true;
+  int r = ctx->status;  // a context that was never made fails every datagram
+  if (ctx->usable()) {
+    r = srtp_unprotect(ctx->session, buf, len);
+    if (r == srtp_err_status_auth_fail && *len >= kRetryMinLen) {
+      // Without the byte just before the tag.
+      signed char* tail = buf + *len - kRetryTailLen;
+      std::memmove(tail - 1, tail, kRetryTailLen);
+      *len -= 1;
+      r = srtp_unprotect(ctx->session, buf, len);
+    }
+  }
+  if (r == srtp_err_status_ok) return true;
+  noteUnprotectFailure(ctx, "strp_unprotect() failed r=", r);
+  return false;
+}
+
+bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* ctx = partner->cryptoRecv;
+  if (ctx == nullptr) return true;
+  int r = ctx->usable() ? srtp_unprotect_rtcp(ctx->session, buf, len) : ctx->status;
+  if (r == srtp_err_status_ok) return true;
+  noteUnprotectFailure(ctx, "srtp_unprotect_rtcp() failed r=", r);
+  return false;
+}
+
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+  (void)ctx;  // out's cryptoSend is read again under the lock
+  protectAndSend(out, Protect::kRtp, &out->udpSender, buf, len, "protect error: r=");
+}
+
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+  (void)ctx;
+  protectAndSend(out, Protect::kRtcp, &out->rtcp.udpSender, buf, len,
+                 "protect_rtcp error: r=");
+}
+
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+  (void)ctx;
+  protectAndSend(out, Protect::kRtcp, &out->udpSender, buf, len, "protect_rtcp error: r=");
+}

@@ -1,0 +1,70 @@
+// SRTP contexts of the relay: one libsrtp2 session with its policy, master
+// key and scratch buffer, and the one lock of all SRTP work.
+#ifndef MEDIARELAY_SRTPINFO_H
+#define MEDIARELAY_SRTPINFO_H
+
+#include <srtp2/srtp.h>
+
+#include "bcore.h"
+
+class RTPex;
+
+class SRTPInfo {
+ public:
+  static const int KEY_LEN = 30;  // 16-byte key, 14-byte salt
+  static const int RANDOM_CHAR_COUNT = 62;
+  static const int SUITE_AES_CM_128_HMAC_SHA1_32 = 1;
+  static const int REPLAY_WINDOW = 2048;
+
+  static WaitObject* wo;  // every use of a session and countConcurrent
+  static const char RANDOM_CHARS[];
+  static int countConcurrent;
+
+  static void initStatic();
+  static void uninitStatic();
+  // Changes countConcurrent; called with wo held.
+  static void addConcurrent(int delta);
+
+  // Fills key with KEY_LEN characters of RANDOM_CHARS drawn from the
+  // system's random source; throws when that source fails.
+  static void drawKey(unsigned char* key);
+
+  // An outbound context without a key (null or keyLen < 1) draws a fresh
+  // one; every other context copies the bytes given.
+  SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize);
+  SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, unsigned char* salt,
+           int saltLen, int bufSize);
+  ~SRTPInfo();
+  SRTPInfo(const SRTPInfo&) = delete;
+  SRTPInfo& operator=(const SRTPInfo&) = delete;
+
+  void ensureBufCapacity(int len);
+  bool usable() const { return status == 0; }
+
+  srtp_t session;
+  srtp_policy_t policy;
+  int status;  // 1 until made, then srtp_create's result; 0: session exists
+  bool keyOwned;
+  unsigned char* buf;
+  int bufCapacity;
+  int errorCount;
+
+ private:
+  // Makes the session from policy; keyCopy holds at least KEY_LEN bytes.
+  void create(int outbound, short suite, unsigned char* keyCopy);
+};
+
+// Remove SRTP / SRTCP in place from a datagram that leaves through partner,
+// with partner's cryptoRecv. True when the datagram is plain now or there is
+// no inbound context; false when it must be dropped.
+bool unprotectRTP(RTPex* partner, signed char* buf, int* len);
+bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
+// Protect a copy with out's current cryptoSend and send it: RTP through out's
+// RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
+// RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
+// JNI thread may replace it at any moment.
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
+
+#endif  // MEDIARELAY_SRTPINFO_H

@@ -1,0 +1,459 @@
+// The native methods of com.tavindo.net.sip.sv.rtp.RTPexJNI: the relay's
+// whole interface to the Java server.
+#include <jni.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "RTPex.h"
+#include "SRTPInfo.h"
+#include "jlang.h"
+#include "jniutils.h"
+
+#define EXPORT(ret, name) \
+  extern "C" JNIEXPORT ret JNICALL Java_com_tavindo_net_sip_sv_rtp_RTPexJNI_##name
+#define PLACE(name) "Java_com_tavindo_net_sip_sv_rtp_RTPexJNI_" #name
+
+namespace {
+
+// 0 at load; -1 once a datagram socket without "delegate" was seen.
+int hasDelegate = 0;
+
+// Test hook: MEDIARELAY_TEST_FAULT names methods (comma separated) whose body
+// throws once its endpoints are pinned. Unset in production.
+void faultPoint(const char* method) {
+  static const char* const names = std::getenv("MEDIARELAY_TEST_FAULT");
+  if (names == nullptr) return;
+  std::string list = std::string(",") + names + ",";
+  if (list.find(std::string(",") + method + ",") != std::string::npos) {
+    throw std::runtime_error(method);
+  }
+}
+
+// The catch-all of every export: one exception record with the place text.
+template <class V>
+void recordFailure(const char* place, const V& value) {
+  LOG_EXCEPTION_V(place, value);
+}
+
+template <class R, class V, class Body>
+R guard(const char* place, const V& value, R failed, Body body) {
+  try {
+    return body();
+  } catch (...) {
+    recordFailure(place, value);
+    return failed;
+  }
+}
+
+template <class V, class Body>
+void guardVoid(const char* place, const V& value, Body body) {
+  try {
+    body();
+  } catch (...) {
+    recordFailure(place, value);
+  }
+}
+
+// Gives back the pins of two endpoints in one hold of the registry lock.
+void unpinBoth(RTPexPin* a, RTPexPin* b) {
+  Synchronized hold(RTPex::woStatic);
+  a->reset();
+  b->reset();
+}
+
+std::string textOf(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
+
+// The elements of a Java byte array, handed back with mode 0.
+class ByteElements {
+ public:
+  ByteElements(JNIEnv* env, jbyteArray array)
+      : env(env), array(array), data(env->GetByteArrayElements(array, nullptr)) {}
+  ~ByteElements() {
+    if (data != nullptr) env->ReleaseByteArrayElements(array, data, 0);
+  }
+  ByteElements(const ByteElements&) = delete;
+  ByteElements& operator=(const ByteElements&) = delete;
+
+  jbyte* get() const { return data; }
+
+ private:
+  JNIEnv* env;
+  jbyteArray array;
+  jbyte* data;
+};
+
+// ---- binding Java sockets to a device ---------------------------------------
+
+const char kStars[] = "************************* ";
+
+// The object in field name (of type sig) of obj; null with failText logged
+// when the field is missing (its NoSuchFieldError stays pending) or null.
+jobject objectField(JNIEnv* env, jobject obj, const char* name, const char* sig,
+                    const char* missingText, const char* nullText) {
+  jfieldID fid = env->GetFieldID(env->GetObjectClass(obj), name, sig);
+  if (fid == nullptr) {
+    logRecord(kStars, missingText);
+    return nullptr;
+  }
+  jobject value = env->GetObjectField(obj, fid);
+  if (value == nullptr) logRecord(kStars, nullText);
+  return value;
+}
+
+// The texts of one method's failures, in the order of its steps.
+struct DeviceTexts {
+  const char* implMissing;
+  const char* implNull;
+  const char* fdMissing;
+  const char* fdIntMissing;
+  const char* badDesc;
+};
+
+const DeviceTexts kDatagramTexts = {"could not get fid.", "could not get impl 1.",
+                                    "could not get fid 2.", "could not get fid 3.", "nfd="};
+const DeviceTexts kStreamTexts = {"could not get fid.", "could not get impl 11.",
+                                  "could not get fid 12.", "could not get fid 13.", "10 nfd="};
+
+// Steps from the implementation object to SO_BINDTODEVICE.
+jboolean bindImpl(JNIEnv* env, jobject impl, jstring name, const DeviceTexts& t) {
+  jobject fdObj = objectField(env, impl, "fd", "Ljava/io/FileDescriptor;", t.fdMissing,
+                              "could not get fd.");
+  if (fdObj == nullptr) return JNI_FALSE;
+  jfieldID fid = env->GetFieldID(env->GetObjectClass(fdObj), "fd", "I");
+  if (fid == nullptr) {
+    logRecord(kStars, t.fdIntMissing);
+    return JNI_FALSE;
+  }
+  int desc = env->GetIntField(fdObj, fid);
+  if (desc <= 0) {
+    logRecord(kStars, t.badDesc, desc);
+    return JNI_FALSE;
+  }
+  std::string dev = textOf(env, name);
+  if (setsockopt(desc, SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
+                 static_cast<socklen_t>(dev.size())) == 0) {
+    return JNI_TRUE;
+  }
+  int err = errno;
+  logRecord("************************ setsockopt SO_BINDTODEVICE errno=", err);
+  return JNI_FALSE;
+}
+
+jboolean bindDatagram(JNIEnv* env, jobject socket, jstring name) {
+  jclass cls = env->GetObjectClass(socket);
+  jobject impl = nullptr;
+  if (hasDelegate != -1) {
+    jfieldID fid = env->GetFieldID(cls, "delegate", "Ljava/net/DatagramSocket;");
+    if (fid == nullptr) {
+      env->ExceptionClear();
+      hasDelegate = -1;
+    } else {
+      hasDelegate = 1;
+      jobject delegate = env->GetObjectField(socket, fid);
+      if (delegate == nullptr) {
+        logRecord(kStars, "could not get dlgt.");
+        return JNI_FALSE;
+      }
+      impl = objectField(env, delegate, "dc", "Lsun/nio/ch/DatagramChannelImpl;",
+                         "could not get fid 1.1.", "could not get impl 2.");
+      if (impl == nullptr) return JNI_FALSE;
+    }
+  }
+  if (impl == nullptr) {
+    impl = objectField(env, socket, "impl", "Ljava/net/DatagramSocketImpl;",
+                       kDatagramTexts.implMissing, kDatagramTexts.implNull);
+    if (impl == nullptr) return JNI_FALSE;
+  }
+  return bindImpl(env, impl, name, kDatagramTexts);
+}
+
+jboolean bindStream(JNIEnv* env, jobject socket, jstring name) {
+  jobject impl = objectField(env, socket, "impl", "Ljava/net/SocketImpl;",
+                             kStreamTexts.implMissing, kStreamTexts.implNull);
+  if (impl == nullptr) return JNI_FALSE;
+  return bindImpl(env, impl, name, kStreamTexts);
+}
+
+}  // namespace
+
+// ---- start-up and events ------------------------------------------------------
+
+EXPORT(void, initStatic0)(JNIEnv* env, jclass, jobject properties, jboolean hostFlag) {
+  RTPex::initStatic(env, properties, hostFlag);
+}
+
+EXPORT(jboolean, workthread0)(JNIEnv* env, jclass cls, jint queueIndex) {
+  return guard(PLACE(workthread0), "", jboolean(JNI_FALSE), [&]() -> jboolean {
+    faultPoint("workthread0");
+    return RTPex::workerThread(env, cls, queueIndex) ? JNI_TRUE : JNI_FALSE;
+  });
+}
+
+// ---- endpoints ------------------------------------------------------------------
+
+EXPORT(jlong, openSocket0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte, jint portMin,
+                           jint portMax, jint portStart, jint tos, jlong sessionTimeout,
+                           jstring hostText, jint rtpBufSize, jint rtcpBufSize,
+                           jboolean behindNat, jshort ipv6, jboolean srtpPending,
+                           jstring bindIp, jint scopeId) {
+  return guard(PLACE(openSocket0) " ", sid, jlong(0), [&]() -> jlong {
+    std::string host = textOf(env, hostText);
+    std::string ip = textOf(env, bindIp);
+    faultPoint("openSocket0");
+    return RTPex::newInstance(sid, static_cast<unsigned char>(hostByte), portMin, portMax,
+                              portStart, tos, sessionTimeout, host, rtpBufSize, rtcpBufSize,
+                              behindNat, ipv6, srtpPending, ip, scopeId);
+  });
+}
+
+EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte,
+                                    jlong cacheId, jint tos, jlong sessionTimeout,
+                                    jstring hostText, jint rtpBufSize, jint rtcpBufSize,
+                                    jboolean behindNat, jboolean srtpPending, jstring bindIp,
+                                    jint scopeId) {
+  return guard(PLACE(openSocketFromCache0) " ", sid, jlong(0), [&]() -> jlong {
+    RTPexPin ep = RTPexPin::find(cacheId);
+    if (!ep) return 0;
+    std::string host = textOf(env, hostText);
+    faultPoint("openSocketFromCache0");
+    {
+      Synchronized hold(&ep->addrLock);
+      ep->reinit();
+      ep->sid = sid;
+      ep->hostByte = static_cast<unsigned char>(hostByte);
+      ep->sessionTimeout = sessionTimeout;
+      ep->hostText = host;
+      ep->initialBufSize = rtpBufSize;
+      ep->udpSender.setTOS(tos);
+      ep->behindNatEnabled = behindNat != JNI_FALSE;
+      ep->srtpMode = srtpPending != JNI_FALSE ? 1 : 0;
+      ep->bindIp = bindIp != nullptr ? textOf(env, bindIp) : std::string();
+      ep->scopeId = bindIp != nullptr ? scopeId : 0;
+    }
+    {
+      Synchronized hold(&ep->rtcp.addrLock);
+      ep->rtcp.initialBufSize = rtcpBufSize;
+      ep->rtcp.udpSender.setTOS(tos);
+    }
+    Synchronized hold(RTPex::woStatic);
+    int32_t port = ep->localPort;
+    ep.reset();
+    uint32_t seq = ID_SEC++;
+    return static_cast<jlong>((static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(port));
+  });
+}
+
+EXPORT(jint, getPacketPerSec0)(JNIEnv*, jclass, jlong id) {
+  return guard(PLACE(getPacketPerSec0) " ", id, jint(0), [&]() -> jint {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return 0;
+    faultPoint("getPacketPerSec0");
+    int64_t start = ep->startTime.load();
+    int64_t count = ep->cntPacket.load();
+    if (start <= 0 || count <= 0) return 0;
+    int64_t seconds = (JLangSystem::currentTimeMillis() - start) / 1000;
+    return seconds > 0 ? static_cast<jint>(count / seconds) : 0;
+  });
+}
+
+EXPORT(jlong, getCntPacket0)(JNIEnv*, jclass, jlong id) {
+  return guard(PLACE(getCntPacket0) " ", id, jlong(0), [&]() -> jlong {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return 0;
+    faultPoint("getCntPacket0");
+    return ep->cntPacket.load();
+  });
+}
+
+EXPORT(void, setSender0)(JNIEnv*, jclass, jlong id, jlong senderId) {
+  guardVoid(PLACE(setSender0) " ", id, [&]() {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    RTPexPin partner = RTPexPin::find(senderId);
+    if (!partner) return;
+    faultPoint("setSender0");
+    ep->setSender(partner.get());
+    unpinBoth(&ep, &partner);
+  });
+}
+
+EXPORT(void, setSessionTimeOutTimer0)(JNIEnv*, jclass, jlong id, jlong sessionTimeout) {
+  guardVoid(PLACE(setSessionTimeOutTimer0) " ", id, [&]() {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    faultPoint("setSessionTimeOutTimer0");
+    ep->sessionTimeout = sessionTimeout;
+  });
+}
+
+EXPORT(jstring, getTarget0)(JNIEnv* env, jclass, jlong id) {
+  return guard(PLACE(getTarget0) " ", id, static_cast<jstring>(nullptr), [&]() -> jstring {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return nullptr;
+    faultPoint("getTarget0");
+    InetAddrPort to;
+    {
+      Synchronized hold(&ep->addrLock);  // no half-written record
+      to = ep->sendTo;
+    }
+    ep.reset();
+    if (to.port == 0) return nullptr;
+    std::string text = std::string(to.addr) + ":" + std::to_string(static_cast<int>(to.port));
+    return JNIUtils::ToJavaString(env, text);
+  });
+}
+
+EXPORT(jint, getTypePayload0)(JNIEnv*, jclass, jlong id) {
+  return guard(PLACE(getTypePayload0) " ", id, jint(-1), [&]() -> jint {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return -1;
+    faultPoint("getTypePayload0");
+    return ep->payloadType.load();
+  });
+}
+
+EXPORT(void, setResponsePort0)(JNIEnv*, jclass, jlong id, jboolean learn) {
+  guardVoid(PLACE(setResponsePort0) " ", id, [&]() {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    faultPoint("setResponsePort0");
+    for (RTex* leg : {static_cast<RTex*>(ep.get()), static_cast<RTex*>(&ep->rtcp)}) {
+      Synchronized hold(&leg->addrLock);
+      leg->behindNatEnabled = learn != JNI_FALSE;
+      leg->waitNat = learn != JNI_FALSE;
+    }
+  });
+}
+
+EXPORT(void, start0)(JNIEnv*, jclass, jlong id) {
+  guardVoid(PLACE(start0) " ", id, [&]() {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    faultPoint("start0");
+    ep->payloadType = -1;
+    ep->cntPacket = 0;
+    ep->rtcp.cntPacket = 0;
+    ep->startTime = JLangSystem::currentTimeMillis();
+  });
+}
+
+EXPORT(void, toDie0)(JNIEnv*, jclass, jlong id, jboolean senderOnly) {
+  guardVoid(PLACE(toDie0) " ", id, [&]() {
+    if (senderOnly == JNI_FALSE) {
+      faultPoint("toDie0");
+      RTPex::closeAndDelete(id);
+      return;
+    }
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    faultPoint("toDie0");
+    ep->releaseSender();
+  });
+}
+
+EXPORT(void, join0)(JNIEnv*, jclass, jlong) {}
+
+EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port, jint scopeId,
+                         jstring rtcpAddr, jint rtcpPort, jint rtcpScopeId, jboolean natLearn,
+                         jint flags) {
+  return guard(PLACE(setTarget0) " ", id, flags, [&]() -> jint {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return flags;
+    std::string rtpAddr = textOf(env, addr);
+    faultPoint("setTarget0");
+    bool learn = natLearn != JNI_FALSE;
+    ep->setTarget(rtpAddr, port, scopeId, learn);
+    if ((flags & 2) != 0) {
+      ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
+    } else if (rtcpAddr == nullptr) {
+      ep->rtcp.setTarget(rtpAddr, port + 1, scopeId, learn);
+    } else {
+      std::string text = textOf(env, rtcpAddr);
+      ep->rtcp.setTarget(text, rtcpPort, rtcpScopeId, learn);
+    }
+    return flags;
+  });
+}
+
+// ---- status text ----------------------------------------------------------------
+
+EXPORT(jstring, getNativeInfo0)(JNIEnv* env, jclass, jstring key) {
+  return guard(PLACE(getNativeInfo0) " ", "", static_cast<jstring>(nullptr), [&]() -> jstring {
+    std::string text = textOf(env, key);
+    faultPoint("getNativeInfo0");
+    std::string result = text == "rev" ? std::string(RTPex::REVISION) : RTPex::getInfo(text);
+    return JNIUtils::ToJavaString(env, result);
+  });
+}
+
+// ---- SRTP -------------------------------------------------------------------------
+
+EXPORT(jbyteArray, createCryptoToSend0)(JNIEnv* env, jclass, jlong id, jshort suite) {
+  return guard(PLACE(createCryptoToSend0) " ", id, static_cast<jbyteArray>(nullptr),
+               [&]() -> jbyteArray {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return nullptr;
+    faultPoint("createCryptoToSend0");
+    jbyte key[SRTPInfo::KEY_LEN];
+    {
+      // The key is copied out under the hold that made the context.
+      Synchronized hold(SRTPInfo::wo);
+      ep->createCryptoToSend(suite);
+      if (ep->cryptoSend == nullptr) return nullptr;
+      std::memcpy(key, ep->cryptoSend->policy.key, sizeof(key));
+    }
+    ep.reset();
+    jbyteArray array = env->NewByteArray(SRTPInfo::KEY_LEN);
+    if (array != nullptr) env->SetByteArrayRegion(array, 0, SRTPInfo::KEY_LEN, key);
+    return array;
+  });
+}
+
+EXPORT(void, srtpKeyRecv0)(JNIEnv* env, jclass, jlong id, jshort suite, jbyteArray key) {
+  guardVoid(PLACE(srtpKeyRecv0) " ", id, [&]() {
+    RTPexPin ep = RTPexPin::find(id);
+    if (!ep) return;
+    faultPoint("srtpKeyRecv0");
+    // libsrtp2 reads a whole master key: a shorter array is refused.
+    if (key == nullptr || env->GetArrayLength(key) < SRTPInfo::KEY_LEN) return;
+    ByteElements elements(env, key);
+    if (elements.get() == nullptr) return;
+    ep->createCryptoToRecv(suite, reinterpret_cast<signed char*>(elements.get()),
+                           env->GetArrayLength(key));
+    ep.reset();
+  });
+}
+
+EXPORT(void, srtpStart0)(JNIEnv*, jclass, jlong idA, jlong idB) {
+  guardVoid(PLACE(srtpStart0) " ", idA, [&]() {
+    RTPexPin a = RTPexPin::find(idA);
+    if (!a) return;
+    RTPexPin b = RTPexPin::find(idB);
+    if (!b) return;
+    faultPoint("srtpStart0");
+    RTPex::startSrtp(a.get(), b.get());
+    unpinBoth(&a, &b);
+  });
+}
+
+// ---- binding Java sockets to a device ---------------------------------------------
+
+EXPORT(jboolean, bindToDeviceDatagram0)(JNIEnv* env, jclass, jobject socket, jstring name) {
+  return guard(PLACE(bindToDeviceDatagram0) " ", "", jboolean(JNI_TRUE), [&]() -> jboolean {
+    faultPoint("bindToDeviceDatagram0");
+    return bindDatagram(env, socket, name);
+  });
+}
+
+EXPORT(jboolean, bindToDevice0)(JNIEnv* env, jclass, jobject socket, jstring name) {
+  return guard(PLACE(bindToDevice0) " ", "", jboolean(JNI_TRUE), [&]() -> jboolean {
+    faultPoint("bindToDevice0");
+    return bindStream(env, socket, name);
+  });
+}

@@ -1,0 +1,281 @@
+package com.tavindo.net.sip.sv.rtp;
+
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.LOOPBACK;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.open;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.port;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.receive;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.rtcp;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.rtp;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.send;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.udp;
+
+import com.tavindo.test.Check;
+
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.nio.file.Path;
+import java.util.Arrays;
+import java.util.Properties;
+
+/** The per-endpoint native methods through the real library (ports 43200-43499). */
+public final class RelayEndpointTest {
+    private static final int MIN = 43200;
+    private static final int MAX = 43498;
+    private static Path logFile;
+
+    private RelayEndpointTest() {}
+
+    public static void main(String[] args) throws Exception {
+        logFile = RelayHarness.start(new Properties());
+        Check.group("empty status text", RelayEndpointTest::emptyStatus);
+        Check.group("unknown ids", RelayEndpointTest::unknownIds);
+        Check.group("status text entries", RelayEndpointTest::statusEntries);
+        Check.group("targets", RelayEndpointTest::targets);
+        Check.group("cache ids", RelayEndpointTest::cacheIds);
+        Check.group("srtp count", RelayEndpointTest::srtpCount);
+        RelayHarness.lend(0);
+        RelayHarness.lend(1);
+        Check.group("relay both ways", RelayEndpointTest::relayBothWays);
+        Check.group("rtcp target rules", RelayEndpointTest::rtcpTargetRules);
+        Check.group("packets per second", RelayEndpointTest::packetsPerSecond);
+        Check.group("toDie0", RelayEndpointTest::toDie);
+        Check.finish();
+    }
+
+    private static String status() {
+        return RTPexJNI.getNativeInfo0("");
+    }
+
+    private static final String QUEUES = "<EventQueue GC> :q.size:0\nscdq.size:0\n\r\n"
+            + "<EventQueue EVENT> :q.size:0\nscdq.size:0\n\r\n";
+
+    private static void emptyStatus() {
+        String empty = QUEUES + "<RTPex> count:0;\r\n\r\n<SRTP Converting> count:0\r\n";
+        Check.equal("empty relay", empty, status());
+        Check.equal("null key", empty, RTPexJNI.getNativeInfo0(null));
+        Check.equal("rev", "1", RTPexJNI.getNativeInfo0("rev"));
+        for (String key : new String[] {"REV", "rev ", "revision", "Rev"}) {
+            Check.equal("key " + key, empty, RTPexJNI.getNativeInfo0(key));
+        }
+    }
+
+    private static void unknownIds() throws Exception {
+        long before = RelayHarness.log(logFile).length();
+        long never = (77L << 32) | 43210;
+        Check.equal("getPacketPerSec0", 0, RTPexJNI.getPacketPerSec0(never));
+        Check.equal("getCntPacket0", 0L, RTPexJNI.getCntPacket0(never));
+        Check.equal("getTarget0", null, RTPexJNI.getTarget0(never));
+        Check.equal("getTypePayload0", -1, RTPexJNI.getTypePayload0(never));
+        for (int flags : new int[] {0, 2, 7, -1}) {
+            Check.equal("setTarget0 flags " + flags, flags,
+                    RTPexJNI.setTarget0(never, LOOPBACK, 40000, 0, null, 0, 0, false, flags));
+        }
+        Check.equal("createCryptoToSend0", null, RTPexJNI.createCryptoToSend0(never, (short) 0));
+        Check.equal("openSocketFromCache0", 0L, RTPexJNI.openSocketFromCache0(5, (byte) 0, never,
+                0, 0, "h", 200, 200, false, false, null, 0));
+        RTPexJNI.setSender0(never, never);
+        RTPexJNI.setSessionTimeOutTimer0(never, 100);
+        RTPexJNI.setResponsePort0(never, true);
+        RTPexJNI.start0(never);
+        RTPexJNI.toDie0(never, true);
+        RTPexJNI.toDie0(never, false);
+        RTPexJNI.srtpKeyRecv0(never, (short) 0, new byte[30]);
+        RTPexJNI.srtpStart0(never, never);
+        RTPexJNI.join0(never);
+        Check.equal("nothing logged", before, (long) RelayHarness.log(logFile).length());
+    }
+
+    private static void statusEntries() {
+        long a = open(7, MIN, MAX);
+        long b = open(-12, MIN, MAX);
+        Check.isTrue("opened " + a + " " + b, a != 0 && b != 0);
+        String head = QUEUES + "<RTPex> count:2;\r\n";
+        String tail = "\r\n<SRTP Converting> count:0\r\n";
+        Check.equal("unpaired", head + port(a) + "(7)," + port(b) + "(-12)" + tail, status());
+        RTPexJNI.setSender0(a, b);
+        Check.equal("a paired", head + port(a) + "@(7)," + port(b) + "(-12)" + tail, status());
+        RTPexJNI.setSender0(b, a);
+        RTPexJNI.toDie0(a, true);
+        Check.equal("a released", head + port(a) + "(7)," + port(b) + "@(-12)" + tail, status());
+        Check.equal("a still answers", 0L, RTPexJNI.getCntPacket0(a));
+        RTPexJNI.toDie0(b, true);
+        RTPexJNI.toDie0(a, false);
+        RTPexJNI.toDie0(b, false);
+    }
+
+    private static void targets() {
+        long a = open(1, MIN, MAX);
+        Check.equal("no target yet", null, RTPexJNI.getTarget0(a));
+        Check.equal("flags 7", 7, RTPexJNI.setTarget0(a, "192.0.2.7", 40000, 0, null, 0, 0, false, 7));
+        Check.equal("target text", "192.0.2.7:40000", RTPexJNI.getTarget0(a));
+        // Learning on while forwarding before learning is off: nowhere to send yet.
+        RTPexJNI.setTarget0(a, "192.0.2.8", 40002, 0, null, 0, 0, true, 0);
+        Check.equal("to be learned", null, RTPexJNI.getTarget0(a));
+        RTPexJNI.toDie0(a, false);
+    }
+
+    private static void srtpCount() {
+        long a = open(51, MIN, MAX);
+        long b = open(52, MIN, MAX);
+        RTPexJNI.setSender0(a, b);
+        RTPexJNI.setSender0(b, a);
+        byte[] key = RTPexJNI.createCryptoToSend0(a, (short) 0);
+        Check.equal("key length", 30, key == null ? -1 : key.length);
+        RTPexJNI.srtpKeyRecv0(b, (short) 0, new byte[29]);  // refused: too short
+        RTPexJNI.srtpKeyRecv0(b, (short) 0, null);
+        RTPexJNI.srtpStart0(a, b);
+        Check.isTrue("incomplete pair converts nothing", status().endsWith("<SRTP Converting> count:0\r\n"));
+        RTPexJNI.createCryptoToSend0(a, (short) 0);
+        RTPexJNI.srtpKeyRecv0(b, (short) 0, key);
+        RTPexJNI.srtpStart0(a, b);
+        Check.isTrue("one converting pair", status().endsWith(
+                "\r\n" + port(a) + "@(51)," + port(b) + "@(52)\r\n<SRTP Converting> count:1\r\n"));
+        RTPexJNI.toDie0(a, true);
+        Check.isTrue("released", status().endsWith("<SRTP Converting> count:0\r\n"));
+        RTPexJNI.toDie0(b, true);
+        RTPexJNI.toDie0(a, false);
+        RTPexJNI.toDie0(b, false);
+    }
+
+    private static void cacheIds() {
+        long a = open(3, MIN, MAX);
+        long seq = a >>> 32;
+        long reused = RTPexJNI.openSocketFromCache0(4, (byte) 1, a, 0, 0, "h2", 1500, 1500, true,
+                false, null, 0);
+        Check.equal("reuse value", ((seq + 1) << 32) | port(a), reused);
+        Check.equal("reuse value is not registered", null, RTPexJNI.getTarget0(reused));
+        Check.equal("reused endpoint answers", 0L, RTPexJNI.getCntPacket0(a));
+        Check.isTrue("new sid shown", status().contains(port(a) + "(4)"));
+        long b = open(5, MIN, MAX);
+        Check.equal("next sequence", seq + 2, b >>> 32);
+        RTPexJNI.toDie0(a, false);
+        RTPexJNI.toDie0(b, false);
+    }
+
+    /** Two phones through two paired endpoints; phone 1 is reached only by learning. */
+    private static void relayBothWays() throws Exception {
+        try (DatagramSocket p1 = udp(); DatagramSocket p1c = udp(); DatagramSocket p2 = udp(43480);
+                DatagramSocket p2c = udp(43481)) {
+            long a = open(11, MIN, MAX);
+            long b = open(12, MIN, MAX);
+            RTPexJNI.setTarget0(a, LOOPBACK, 43480, 0, null, 0, 0, false, 0);
+            // Phone 1 was signalled on a port it does not use (NAT).
+            RTPexJNI.setTarget0(b, LOOPBACK, 43470, 0, null, 0, 0, true, 0);
+            RTPexJNI.setSender0(a, b);
+            RTPexJNI.setSender0(b, a);
+            RTPexJNI.start0(a);
+            RTPexJNI.start0(b);
+            for (int i = 0; i < 5; i++) {
+                send(p1, rtp(8, i), port(a));
+                DatagramPacket got = receive(p2);
+                Check.isTrue("rtp 1->2 #" + i, got != null && got.getPort() == port(b)
+                        && Arrays.equals(rtp(8, i), Arrays.copyOf(got.getData(), got.getLength())));
+                send(p1c, rtcp(i), port(a) + 1);
+                got = receive(p2c);
+                Check.isTrue("rtcp 1->2 #" + i, got != null && got.getPort() == port(b) + 1
+                        && got.getLength() == 28 && got.getData()[8] == (byte) i);
+                send(p2, rtp(0, i), port(b));
+                got = receive(p1);
+                Check.isTrue("rtp 2->1 (learned) #" + i, got != null && got.getPort() == port(a)
+                        && got.getData()[1] == 0 && got.getData()[3] == (byte) i);
+                send(p2c, rtcp(100 + i), port(b) + 1);
+                got = receive(p1c);
+                Check.isTrue("rtcp 2->1 (learned) #" + i, got != null && got.getPort() == port(a) + 1
+                        && got.getData()[8] == (byte) (100 + i));
+            }
+            Check.equal("count a", 5L, RTPexJNI.getCntPacket0(a));
+            Check.equal("count b", 5L, RTPexJNI.getCntPacket0(b));
+            Check.equal("payload a", 8, RTPexJNI.getTypePayload0(a));
+            Check.equal("payload b", 0, RTPexJNI.getTypePayload0(b));
+            Check.equal("learned target", LOOPBACK + ":" + p1.getLocalPort(), RTPexJNI.getTarget0(b));
+            Check.equal("given target", LOOPBACK + ":43480", RTPexJNI.getTarget0(a));
+            RTPexJNI.start0(a);
+            Check.equal("start0 resets count", 0L, RTPexJNI.getCntPacket0(a));
+            Check.equal("start0 resets payload", -1, RTPexJNI.getTypePayload0(a));
+            RTPexJNI.toDie0(a, false);
+            RTPexJNI.toDie0(b, false);
+        }
+    }
+
+    /** Where RTCP arriving at a goes, by setTarget0's three rules. */
+    private static void rtcpTargetRules() throws Exception {
+        try (DatagramSocket p1c = udp(); DatagramSocket p2 = udp(43490); DatagramSocket p2c = udp(43491);
+                DatagramSocket other = udp(43494)) {
+            long a = open(21, MIN, MAX);
+            long b = open(22, MIN, MAX);
+            RTPexJNI.setSender0(a, b);
+            Object[][] rules = {
+                {"port + 1", 0, null, p2c},
+                {"multiplexed", 2, null, p2},
+                {"explicit", 0, LOOPBACK, other},
+                {"multiplexed wins", 2 | 4, LOOPBACK, p2},
+            };
+            int tag = 0;
+            for (Object[] r : rules) {
+                int flags = (Integer) r[1];
+                String rtcpAddr = (String) r[2];
+                DatagramSocket expected = (DatagramSocket) r[3];
+                Check.equal("result " + r[0], flags,
+                        RTPexJNI.setTarget0(a, LOOPBACK, 43490, 0, rtcpAddr, 43494, 0, false, flags));
+                send(p1c, rtcp(++tag), port(a) + 1);
+                DatagramPacket got = receive(expected);
+                Check.isTrue("rtcp to the " + r[0] + " destination",
+                        got != null && got.getData()[8] == (byte) tag && got.getPort() == port(b) + 1);
+            }
+            RTPexJNI.toDie0(a, false);
+            RTPexJNI.toDie0(b, false);
+        }
+    }
+
+    private static void packetsPerSecond() throws Exception {
+        try (DatagramSocket p1 = udp(); DatagramSocket p2 = udp()) {
+            long a = open(31, MIN, MAX);
+            long b = open(32, MIN, MAX);
+            RTPexJNI.setTarget0(a, LOOPBACK, p2.getLocalPort(), 0, null, 0, 0, false, 0);
+            RTPexJNI.setSender0(a, b);
+            Check.equal("before start0", 0, RTPexJNI.getPacketPerSec0(a));
+            long t0 = System.currentTimeMillis();
+            RTPexJNI.start0(a);
+            long t1 = System.currentTimeMillis();
+            int n = 100;
+            for (int i = 0; i < n; i++) {
+                send(p1, rtp(8, i), port(a));
+                Check.isTrue("relayed #" + i, receive(p2) != null);
+            }
+            int early = RTPexJNI.getPacketPerSec0(a);
+            if (System.currentTimeMillis() - t1 < 1000) {
+                Check.equal("within the first second", 0, early);
+            }
+            Thread.sleep(2500);
+            long s0 = System.currentTimeMillis();
+            int pps = RTPexJNI.getPacketPerSec0(a);
+            long s1 = System.currentTimeMillis();
+            long fewest = (s0 - t1) / 1000;
+            long most = (s1 - t0) / 1000;
+            Check.isTrue("pps " + pps + " = " + n + " / whole seconds in [" + fewest + ", " + most + "]",
+                    fewest >= 2 && pps <= n / fewest && pps >= n / most);
+            RTPexJNI.toDie0(a, false);
+            RTPexJNI.toDie0(b, false);
+        }
+    }
+
+    private static void toDie() throws Exception {
+        long a = open(41, MIN, MAX);
+        long b = open(42, MIN, MAX);
+        RTPexJNI.setSender0(a, b);
+        RTPexJNI.setSender0(b, (99L << 32) | 1);  // unknown partner: no pin left on b
+        RTPexJNI.toDie0(a, true);
+        Check.isTrue("kept registered", status().contains(port(a) + "(41)"));
+        RTPexJNI.toDie0(a, false);
+        RTPexJNI.toDie0(b, false);
+        Check.isTrue("removed from the status text",
+                !status().contains("(41)") && !status().contains("(42)"));
+        for (long id : new long[] {a, b}) {
+            int p = port(id);
+            Check.isTrue("ports of " + p + " bindable again", RelayHarness.waitUntil(
+                    () -> RelayHarness.bindable(p) && RelayHarness.bindable(p + 1), 8000));
+        }
+        Check.isTrue("no failed delete logged",
+                !RelayHarness.log(logFile).contains("could not be deleted"));
+    }
+}

@@ -1,0 +1,59 @@
+package com.tavindo.net.sip.sv.rtp;
+
+import com.tavindo.test.Check;
+
+import java.util.List;
+import java.util.Map;
+
+/** A failure inside each export: one exception record with its place text, the fixed result. */
+public final class RelayFaultTest {
+    private static final String PREFIX = "Java_com_tavindo_net_sip_sv_rtp_RTPexJNI_";
+    private static final String SOURCE = "|--- com_tavindo_net_sip_sv_rtp_RTPexJNI";
+
+    private RelayFaultTest() {}
+
+    public static void main(String[] args) throws Exception {
+        // method, result after the failure, value after the place text ("a": the first id).
+        String[][] cases = {
+            {"workthread0", "false", null},
+            {"openSocket0", "0", " 987"},
+            {"openSocketFromCache0", "0", " 987"},
+            {"getPacketPerSec0", "0", "a"},
+            {"getCntPacket0", "0", "a"},
+            {"setSender0", "void", "a"},
+            {"setSessionTimeOutTimer0", "void", "a"},
+            {"getTarget0", "null", "a"},
+            {"getTypePayload0", "-1", "a"},
+            {"setResponsePort0", "void", "a"},
+            {"start0", "void", "a"},
+            {"toDie0", "void", "a"},
+            {"setTarget0", "7", "a"},
+            {"getNativeInfo0", "null", " "},
+            {"createCryptoToSend0", "null", "a"},
+            {"srtpKeyRecv0", "void", "a"},
+            {"srtpStart0", "void", "a"},
+            {"bindToDeviceDatagram0", "true", " "},
+            {"bindToDevice0", "true", " "},
+        };
+        for (String[] c : cases) {
+            Check.group(c[0], () -> runCase(c[0], c[1], c[2]));
+        }
+        Check.finish();
+    }
+
+    private static void runCase(String method, String result, String value) throws Exception {
+        RelayHarness.Child child = RelayHarness.child(RelayFaultChild.class.getName(),
+                Map.of("MEDIARELAY_TEST_FAULT", method), null, List.of(), method);
+        Check.equal(method + " child exit:\n" + child.out, 0, child.exit);
+        Check.equal(method + " result", result, child.value("result"));
+        String after = value == null ? "" : value.equals("a") ? " " + child.value("a") : value;
+        String expected = "Exception. " + PREFIX + method + after + SOURCE;
+        String record = child.value("record");
+        Check.isTrue(method + " record: " + record, record != null && record.startsWith(expected)
+                && record.substring(expected.length()).matches("(\\.cpp)?"));
+        // toDie0 is called twice, once for each mode.
+        Check.equal(method + " records", method.equals("toDie0") ? "2" : "1", child.value("records"));
+        String freed = child.value("freed");
+        Check.isTrue(method + " pins given back", freed == null || freed.equals("true"));
+    }
+}

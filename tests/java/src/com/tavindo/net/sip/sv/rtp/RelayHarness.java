@@ -1,0 +1,181 @@
+package com.tavindo.net.sip.sv.rtp;
+
+import com.tavindo.test.Check;
+
+import java.io.IOException;
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.SocketTimeoutException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.Properties;
+import java.util.concurrent.TimeUnit;
+import java.util.function.BooleanSupplier;
+
+/** Shared set-up of the relay tests: start-up, lent threads, UDP "phones", child JVMs. */
+final class RelayHarness {
+    static final String LOOPBACK = "127.0.0.1";
+
+    private RelayHarness() {}
+
+    /** Loads the library and starts the relay with its log in a fresh directory; the log file. */
+    static Path start(Properties extra) throws IOException {
+        Check.load("mediarelay.lib");
+        Path dir = Files.createTempDirectory("relaytest");
+        dir.toFile().deleteOnExit();
+        Properties p = new Properties();
+        p.setProperty("path.log", dir.toString());
+        p.putAll(extra);
+        RTPexJNI.initStatic0(p, false);
+        return dir.resolve("proxy.log");
+    }
+
+    /** Threads that serve the queue of index in a loop, as the server does. */
+    static Thread lend(int index) {
+        Thread t = new Thread(() -> {
+            while (RTPexJNI.workthread0(index)) {
+                // serve again
+            }
+        }, "relay-q" + index);
+        t.setDaemon(true);
+        t.start();
+        return t;
+    }
+
+    /** An IPv4 endpoint on 127.0.0.1 within [min, max], learning allowed. */
+    static long open(long sid, int min, int max) {
+        return RTPexJNI.openSocket0(sid, (byte) 0, min, max, 0, 0, 0L, "h", 1500, 1500, true,
+                (short) 0, false, LOOPBACK, 0);
+    }
+
+    static int port(long id) {
+        return (int) (id & 0xffffffffL);
+    }
+
+    static String log(Path file) throws IOException {
+        return Files.exists(file) ? Files.readString(file, StandardCharsets.ISO_8859_1) : "";
+    }
+
+    static boolean waitUntil(BooleanSupplier done, int ms) throws InterruptedException {
+        for (int waited = 0; waited < ms; waited += 10) {
+            if (done.getAsBoolean()) {
+                return true;
+            }
+            Thread.sleep(10);
+        }
+        return done.getAsBoolean();
+    }
+
+    /** A UDP socket on 127.0.0.1 with a bounded receive wait. */
+    static DatagramSocket udp() throws IOException {
+        DatagramSocket s = new DatagramSocket(new InetSocketAddress(LOOPBACK, 0));
+        s.setSoTimeout(2000);
+        return s;
+    }
+
+    static DatagramSocket udp(int port) throws IOException {
+        DatagramSocket s = new DatagramSocket(new InetSocketAddress(LOOPBACK, port));
+        s.setSoTimeout(2000);
+        return s;
+    }
+
+    /** An RTP datagram: version 2, payload type pt, sequence seq, 20 bytes of payload. */
+    static byte[] rtp(int pt, int seq) {
+        byte[] b = new byte[32];
+        b[0] = (byte) 0x80;
+        b[1] = (byte) pt;
+        b[2] = (byte) (seq >> 8);
+        b[3] = (byte) seq;
+        b[8] = 0x11;
+        return b;
+    }
+
+    /** An RTCP sender report (packet type 200). */
+    static byte[] rtcp(int tag) {
+        byte[] b = new byte[28];
+        b[0] = (byte) 0x80;
+        b[1] = (byte) 200;
+        b[3] = 6;
+        b[8] = (byte) tag;
+        return b;
+    }
+
+    static void send(DatagramSocket from, byte[] data, int port) throws IOException {
+        from.send(new DatagramPacket(data, data.length, InetAddress.getByName(LOOPBACK), port));
+    }
+
+    /** The next datagram on s, or null after its receive wait. */
+    static DatagramPacket receive(DatagramSocket s) throws IOException {
+        DatagramPacket p = new DatagramPacket(new byte[2048], 2048);
+        try {
+            s.receive(p);
+            return p;
+        } catch (SocketTimeoutException e) {
+            return null;
+        }
+    }
+
+    /** Whether ip:port can be bound for UDP right now. */
+    static boolean bindable(int port) {
+        try (DatagramSocket s = new DatagramSocket(new InetSocketAddress(LOOPBACK, port))) {
+            return s.isBound();
+        } catch (IOException e) {
+            return false;
+        }
+    }
+
+    /** Output and exit code of a child JVM. */
+    static final class Child {
+        final int exit;
+        final String out;
+
+        Child(int exit, String out) {
+            this.exit = exit;
+            this.out = out;
+        }
+
+        /** The value of the line "key=value" the child printed, or null. */
+        String value(String key) {
+            for (String line : out.split("\n")) {
+                if (line.startsWith(key + "=")) {
+                    return line.substring(key.length() + 1);
+                }
+            }
+            return null;
+        }
+    }
+
+    /** Runs mainClass in a child JVM with -Xcheck:jni, extra environment and working directory. */
+    static Child child(String mainClass, Map<String, String> env, Path cwd, List<String> jvmOpts,
+            String... args) throws IOException, InterruptedException {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        cmd.add("-Xcheck:jni");
+        cmd.addAll(jvmOpts);
+        cmd.add("-cp");
+        cmd.add(System.getProperty("java.class.path"));
+        cmd.add("-Dmediarelay.lib=" + System.getProperty("mediarelay.lib"));
+        cmd.add(mainClass);
+        cmd.addAll(List.of(args));
+        ProcessBuilder pb = new ProcessBuilder(cmd).redirectErrorStream(true);
+        if (cwd != null) {
+            pb.directory(cwd.toFile());
+        }
+        pb.environment().putAll(env);
+        Process p = pb.start();
+        byte[] out = p.getInputStream().readAllBytes();
+        if (!p.waitFor(60, TimeUnit.SECONDS)) {
+            p.destroyForcibly();
+        }
+        String text = new String(out, StandardCharsets.UTF_8);
+        Check.isTrue("no JNI warning in child " + String.join(" ", args) + ":\n" + text,
+                !text.contains("WARNING in native method") && !text.contains("WARNING: JNI"));
+        return new Child(p.exitValue(), text);
+    }
+}

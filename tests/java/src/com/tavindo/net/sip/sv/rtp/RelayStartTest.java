@@ -1,0 +1,85 @@
+package com.tavindo.net.sip.sv.rtp;
+
+import com.tavindo.test.Check;
+
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.Map;
+
+/** Start-up through initStatic0, each case in a JVM of its own (ports 43000-43199). */
+public final class RelayStartTest {
+    private static final String CHILD = RelayChild.class.getName();
+
+    private RelayStartTest() {}
+
+    public static void main(String[] args) throws Exception {
+        Check.group("null properties", RelayStartTest::nullProperties);
+        Check.group("log path and start marker", RelayStartTest::logPaths);
+        Check.group("forwarding before learning", RelayStartTest::behindNatSend);
+        Check.finish();
+    }
+
+    private static Path dir() throws Exception {
+        Path d = Files.createTempDirectory("relaystart");
+        d.toFile().deleteOnExit();
+        Files.createDirectories(d.resolve("log"));
+        return d;
+    }
+
+    private static RelayHarness.Child run(Path cwd, String... props) throws Exception {
+        RelayHarness.Child c = RelayHarness.child(CHILD, Map.of(), cwd, List.of(), props);
+        Check.equal("child exit " + String.join(" ", props) + ":\n" + c.out, 0, c.exit);
+        return c;
+    }
+
+    private static void nullProperties() throws Exception {
+        Path cwd = dir();
+        RelayHarness.Child c = run(cwd, "null");
+        Check.equal("rev needs no start-up", "1", c.value("rev"));
+        Check.isTrue("no log opened", !Files.exists(cwd.resolve("log/proxy.log")));
+    }
+
+    private static void logPaths() throws Exception {
+        Path cwd = dir();
+        Files.createDirectories(cwd.resolve("w/log"));
+        Files.createDirectories(cwd.resolve("logs/relay"));
+        Files.createDirectories(cwd.resolve("abs"));
+        String[][] cases = {
+            {"log/proxy.log"},
+            {"w/log/proxy.log", "path.work=w"},
+            {"w/log/proxy.log", "path.log=", "path.work=w"},
+            {"logs/relay/proxy.log", "path.log=logs\\relay", "path.work=w"},
+            {"abs/proxy.log", "path.log=" + cwd.resolve("abs")},
+        };
+        for (String[] c : cases) {
+            Path file = cwd.resolve(c[0]);
+            Files.deleteIfExists(file);
+            String[] props = java.util.Arrays.copyOfRange(c, 1, c.length);
+            long before = System.currentTimeMillis();
+            run(cwd, props);
+            long after = System.currentTimeMillis();
+            String log = Files.exists(file) ? Files.readString(file, StandardCharsets.ISO_8859_1) : "";
+            String first = log.isEmpty() ? "" : log.substring(0, Math.max(0, log.indexOf('\n')));
+            Check.isTrue(c[0] + " starts with the marker: " + first, first.startsWith("mediarelay#start#"));
+            if (first.startsWith("mediarelay#start#")) {
+                long t = Long.parseLong(first.substring("mediarelay#start#".length()));
+                Check.isTrue("marker time " + t, t >= before && t <= after);
+            }
+        }
+    }
+
+    private static void behindNatSend() throws Exception {
+        String[][] cases = {
+            {"true", "127.0.0.1:43199"}, {"TRUE", "127.0.0.1:43199"}, {"True", "null"},
+            {"1", "null"}, {" true", "null"}, {"", "null"},
+        };
+        for (String[] c : cases) {
+            RelayHarness.Child child = run(dir(), "rtp.behindnat.send=" + c[0]);
+            Check.equal("rtp.behindnat.send '" + c[0] + "'", c[1], child.value("target"));
+            Check.isTrue("REV gives the status text", String.valueOf(child.value("status"))
+                    .startsWith("<EventQueue GC> :q.size:0/scdq.size:0/|"));
+        }
+    }
+}

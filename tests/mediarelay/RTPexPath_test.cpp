@@ -1,0 +1,995 @@
+// The datagram roads through real endpoints and receive threads, with
+// loopback sockets as the far ends: kinds, relaying, learning, STUN
+// latching, buffer growth, blocking, the RTCP port and the session time-out.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "pathtest.h"
+
+using pathtest::FarEnd;
+
+namespace {
+
+struct Options {
+  int rtpBuf = 2048;
+  int rtcpBuf = 2048;
+  bool behindNat = false;
+  int64_t timeout = 0;
+};
+
+class PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    relaytest::setUpEngine();
+    worker.reset(new pathtest::EventWorker());
+  }
+
+  void TearDown() override {
+    pins_.clear();
+    for (int64_t id : ids_) RTPex::closeAndDelete(id);
+    worker.reset();  // finishes the deferred deletes
+  }
+
+  // An endpoint on ip, held pinned by the test until the end.
+  RTPex* open(const char* ip, int64_t sid, const Options& o = Options()) {
+    int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
+    int start = pathtest::kPortMin + (getpid() * 37 % 400) * 2;
+    int64_t id = RTPex::newInstance(sid, 0, pathtest::kPortMin, pathtest::kPortMax, start, 0,
+                                    o.timeout, "host", o.rtpBuf, o.rtcpBuf, o.behindNat ? 1 : 0,
+                                    v6, 0, ip, 0);
+    if (id == 0) {
+      ADD_FAILURE() << "no endpoint on " << ip;
+      return nullptr;
+    }
+    ids_.push_back(id);
+    pins_.push_back(RTPexPin::find(id));
+    return pins_.back().get();
+  }
+
+  static void pair(RTPex* a, RTPex* b) {
+    a->setSender(b);
+    b->setSender(a);
+  }
+
+  static void target(RTex* leg, const FarEnd& far, bool learn = false, int portOffset = 0) {
+    std::string ip = far.ip();
+    leg->setTarget(ip, far.port() + portOffset, 0, learn);
+  }
+
+  static bool counted(RTex* leg, int n) {
+    return relaytest::waitUntil([&] { return leg->cntPacket.load() == n; }, pathtest::kWaitMs);
+  }
+
+  // Registry, partner and test pins once nothing else holds ep.
+  static bool pinsSettle(RTPex* ep, int n) {
+    return relaytest::waitUntil([&] { return ep->referCounter.load() == n; }, pathtest::kWaitMs);
+  }
+
+  static InetAddrPort lastFromOf(RTex* leg) {
+    Synchronized hold(&leg->addrLock);
+    return leg->lastFrom;
+  }
+
+  static InetAddrPort sendToOf(RTex* leg) {
+    Synchronized hold(&leg->addrLock);
+    return leg->sendTo;
+  }
+
+  // Sends d and then marker from far to port; what arrived at out before
+  // the marker.
+  static std::vector<std::string> before(const FarEnd& far, int port, const std::string& d,
+                                         const std::string& marker, const FarEnd& out) {
+    std::vector<std::string> got;
+    EXPECT_TRUE(far.sendTo(port, d));
+    EXPECT_TRUE(far.sendTo(port, marker));
+    EXPECT_TRUE(out.receiveUntil(marker, &got)) << "marker did not arrive";
+    return got;
+  }
+
+  pathtest::SavedSettings saved;  // restored after TearDown
+  std::unique_ptr<pathtest::EventWorker> worker;
+
+ private:
+  std::vector<int64_t> ids_;
+  std::vector<RTPexPin> pins_;
+};
+
+class FamilyPathTest : public PathTest, public ::testing::WithParamInterface<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, FamilyPathTest, ::testing::Values("127.0.0.1", "::1"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(std::strchr(info.param, ':') ? "v6" : "v4");
+                         });
+
+std::vector<signed char> bytesOf(std::initializer_list<int> v) {
+  std::vector<signed char> out;
+  for (int b : v) out.push_back(static_cast<signed char>(b));
+  return out;
+}
+
+}  // namespace
+
+// ---- kinds --------------------------------------------------------------------
+
+TEST(ClassifyDatagram, KindsByFirstBytesInOrder) {
+  struct Case {
+    const char* name;
+    std::vector<signed char> bytes;
+    int kind;
+  } cases[] = {
+      {"7 bytes of RTP", bytesOf({0x80, 0x00, 0, 0, 0, 0, 0}), KIND_UNKNOWN},
+      {"7 bytes with cookie", bytesOf({0x00, 0x01, 0, 0, 0x21, 0x12, 0xA4}), KIND_UNKNOWN},
+      {"RTP pt 0", bytesOf({0x80, 0x00, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"SR with marker 0xC8", bytesOf({0x80, 0xC8, 0, 0, 0, 0, 0, 0}), KIND_RTCP},
+      {"0x48 is type 200 low bits", bytesOf({0x80, 0x48, 0, 0, 0, 0, 0, 0}), KIND_RTCP},
+      {"0xC0 (192)", bytesOf({0x80, 0xC0, 0, 0, 0, 0, 0, 0}), KIND_RTCP},
+      {"0xC1 (193)", bytesOf({0x80, 0xC1, 0, 0, 0, 0, 0, 0}), KIND_RTCP},
+      {"0xCF (207)", bytesOf({0xBF, 0xCF, 0, 0, 0, 0, 0, 0}), KIND_RTCP},
+      {"0xE0 is pt 96 with marker", bytesOf({0x80, 0xE0, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"0x42 (66)", bytesOf({0x80, 0x42, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"0x47 (71)", bytesOf({0x80, 0x47, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"0x50 (80)", bytesOf({0x80, 0x50, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"0xBF first byte", bytesOf({0xBF, 0x08, 0, 0, 0, 0, 0, 0}), KIND_RTP},
+      {"0xC0 first byte", bytesOf({0xC0, 0xC8, 0, 0, 0, 0, 0, 0}), KIND_UNKNOWN},
+      {"0x7F first byte", bytesOf({0x7F, 0x00, 0, 0, 0, 0, 0, 0}), KIND_UNKNOWN},
+      {"DTLS 20", bytesOf({0x14, 0xFE, 0, 0, 0, 0, 0, 0}), KIND_DTLS},
+      {"DTLS 63", bytesOf({0x3F, 0xFE, 0, 0, 0, 0, 0, 0}), KIND_DTLS},
+      {"0x16 with cookie is DTLS", bytesOf({0x16, 0x00, 0, 0, 0x21, 0x12, 0xA4, 0x42}), KIND_DTLS},
+      {"request with cookie", bytesOf({0x00, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x42}), KIND_STUN},
+      {"answer 0x01 with cookie", bytesOf({0x01, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x42}), KIND_STUN},
+      {"0x13 with cookie", bytesOf({0x13, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x42}), KIND_STUN},
+      {"0x40 with cookie", bytesOf({0x40, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x42}), KIND_UNKNOWN},
+      {"cookie one byte off", bytesOf({0x00, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x43}), KIND_UNKNOWN},
+      {"zero first byte, no cookie", bytesOf({0x00, 0x01, 0, 0, 0, 0, 0, 0}), KIND_UNKNOWN},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.kind, classifyDatagram(c.bytes.data(), static_cast<int>(c.bytes.size())))
+        << c.name;
+  }
+}
+
+// ---- relaying -----------------------------------------------------------------
+
+TEST_P(FamilyPathTest, RelaysRtpBothWaysBetweenFourFarEnds) {
+  const char* ip = GetParam();
+  FarEnd a1(ip), a2(ip), b1(ip), b2(ip);
+  RTPex* a = open(ip, 101);
+  RTPex* b = open(ip, 102);
+  ASSERT_TRUE(a && b);
+  target(a, b1);  // what arrives on A leaves B towards b1
+  target(b, a2);
+  pair(a, b);
+  int64_t t0 = JLangSystem::currentTimeMillis();
+
+  const std::vector<std::string> toA = {pathtest::rtp("a-1", 0), pathtest::rtp("a-2", 18),
+                                        pathtest::rtp("a-3", 0, 900)};
+  const std::vector<std::string> toB = {pathtest::rtp("b-1", 8), pathtest::rtp("b-2", 0)};
+  for (const std::string& d : toA) ASSERT_TRUE(a1.sendTo(a->localPort, d));
+  for (const std::string& d : toB) ASSERT_TRUE(b2.sendTo(b->localPort, d));
+
+  for (const std::string& d : toA) {
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(b1.receive(&got, &from));
+    EXPECT_EQ(d, got);
+    EXPECT_EQ(b->localPort, from);
+  }
+  for (const std::string& d : toB) {
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(a2.receive(&got, &from));
+    EXPECT_EQ(d, got);
+    EXPECT_EQ(a->localPort, from);
+  }
+  EXPECT_EQ(3, a->cntPacket.load());
+  EXPECT_EQ(2, b->cntPacket.load());
+  EXPECT_EQ(0, a->payloadType.load());  // the first one's
+  EXPECT_EQ(8, b->payloadType.load());
+  EXPECT_GE(a->lastRecvTime.load(), t0);
+  EXPECT_LE(a->lastRecvTime.load(), JLangSystem::currentTimeMillis());
+  EXPECT_EQ(a1.port(), lastFromOf(a).port);
+  EXPECT_EQ(b2.port(), lastFromOf(b).port);
+  EXPECT_EQ(0, b->rtcp.cntPacket.load());
+  EXPECT_TRUE(pinsSettle(a, 3));
+  EXPECT_TRUE(pinsSettle(b, 3));
+  EXPECT_FALSE(a1.pending() || b2.pending());
+}
+
+TEST_P(FamilyPathTest, EndpointWithoutPartnerCountsAndRelaysNothing) {
+  const char* ip = GetParam();
+  FarEnd a1(ip), b1(ip), b2(ip), a2(ip);
+  RTPex* a = open(ip, 111);
+  RTPex* b = open(ip, 112);
+  ASSERT_TRUE(a && b);
+  target(a, b1);
+  target(b, a2);
+  a->setSender(b);  // one direction only
+  b->lastRecvTime = 0;
+
+  for (int i = 0; i < 3; i++) ASSERT_TRUE(b2.sendTo(b->localPort, pathtest::rtp("b" + std::to_string(i), 8)));
+  ASSERT_TRUE(counted(b, 3));
+  ASSERT_TRUE(b2.sendTo(b->localPort, pathtest::rtp("b-sync", 8)));
+  ASSERT_TRUE(counted(b, 4));  // the first three are done
+  EXPECT_FALSE(a2.pending());
+  EXPECT_EQ(-1, b->payloadType.load());  // kept only with a partner
+  EXPECT_NE(0, b->lastRecvTime.load());  // the session timer runs
+
+  std::string got;
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("a-1")));
+  ASSERT_TRUE(b1.receive(&got));
+  EXPECT_EQ(pathtest::rtp("a-1"), got);
+  EXPECT_TRUE(pinsSettle(b, 3));  // registry, A's partner pin, test
+  EXPECT_TRUE(pinsSettle(a, 2));
+}
+
+// ---- learning -----------------------------------------------------------------
+
+TEST_P(FamilyPathTest, LearningWaitsForThePartnersFarEnd) {
+  const char* ip = GetParam();
+  RTPex::SEND_BEHINDNAT = false;
+  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
+  Options o;
+  o.behindNat = true;
+  RTPex* a = open(ip, 201, o);
+  RTPex* b = open(ip, 202, o);
+  ASSERT_TRUE(a && b);
+  // One receive thread serves both: what is sent after a datagram was
+  // counted is handled after it.
+  ASSERT_EQ(a->thrd, b->thrd);
+  target(a, announced, true);
+  target(b, a2);
+  pair(a, b);
+  EXPECT_TRUE(a->waitNat.load());
+  EXPECT_EQ(0, sendToOf(a).port);
+
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("early")));
+  ASSERT_TRUE(counted(a, 1));
+  std::string got;
+  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
+  ASSERT_TRUE(a2.receive(&got));
+  EXPECT_EQ(pathtest::rtp("from-b"), got);
+
+  int from = 0;
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("late")));
+  ASSERT_TRUE(farB.receive(&got, &from));
+  EXPECT_EQ(pathtest::rtp("late"), got);  // "early" never left
+  EXPECT_EQ(b->localPort, from);
+  EXPECT_FALSE(announced.pending());
+  EXPECT_FALSE(a->waitNat.load());
+  EXPECT_EQ(farB.port(), sendToOf(a).port);
+
+  // Armed again with the same address: the learned source still matches.
+  target(a, announced, true);
+  EXPECT_TRUE(a->waitNat.load());
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("again")));
+  ASSERT_TRUE(farB.receive(&got));
+  EXPECT_EQ(pathtest::rtp("again"), got);
+  EXPECT_TRUE(a->waitNat.load());
+  EXPECT_TRUE(pinsSettle(a, 3));
+  EXPECT_TRUE(pinsSettle(b, 3));
+}
+
+// Re-armed on the same address, sendTo still names the target, yet nothing
+// goes there before the partner's far end has been seen.
+TEST_P(FamilyPathTest, ReArmedLearningWaitsDespiteAStoredTarget) {
+  const char* ip = GetParam();
+  RTPex::SEND_BEHINDNAT = false;
+  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
+  Options o;
+  o.behindNat = true;
+  RTPex* a = open(ip, 241, o);
+  RTPex* b = open(ip, 242, o);
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ(a->thrd, b->thrd);
+  target(a, announced);
+  target(a, announced, true);
+  target(b, a2);
+  pair(a, b);
+  EXPECT_TRUE(a->waitNat.load());
+  EXPECT_EQ(announced.port(), sendToOf(a).port);
+
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("early")));
+  ASSERT_TRUE(counted(a, 1));
+  std::string got;
+  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
+  ASSERT_TRUE(a2.receive(&got));
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("late")));
+  ASSERT_TRUE(farB.receive(&got));
+  EXPECT_EQ(pathtest::rtp("late"), got);
+  EXPECT_FALSE(announced.pending());
+  EXPECT_TRUE(pinsSettle(b, 3));
+}
+
+TEST_P(FamilyPathTest, SendBehindNatFlowsToTargetUntilLearned) {
+  const char* ip = GetParam();
+  RTPex::SEND_BEHINDNAT = true;
+  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
+  Options o;
+  o.behindNat = true;
+  RTPex* a = open(ip, 211, o);
+  RTPex* b = open(ip, 212, o);
+  ASSERT_TRUE(a && b);
+  target(a, announced, true);
+  target(b, a2);
+  pair(a, b);
+  EXPECT_TRUE(a->waitNat.load());
+
+  std::string got;
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("first")));
+  ASSERT_TRUE(announced.receive(&got));
+  EXPECT_EQ(pathtest::rtp("first"), got);
+
+  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
+  ASSERT_TRUE(a2.receive(&got));
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("second")));
+  ASSERT_TRUE(farB.receive(&got));
+  EXPECT_EQ(pathtest::rtp("second"), got);
+  EXPECT_FALSE(announced.pending());
+  EXPECT_FALSE(a->waitNat.load());
+}
+
+TEST_P(FamilyPathTest, RtcpLearnsFromThePartnersRtcpLeg) {
+  const char* ip = GetParam();
+  RTPex::SEND_BEHINDNAT = false;
+  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
+  Options o;
+  o.behindNat = true;
+  RTPex* a = open(ip, 221, o);
+  RTPex* b = open(ip, 222, o);
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ(a->rtcp.thrd, b->rtcp.thrd);
+  target(&a->rtcp, announced, true);
+  target(&b->rtcp, a2);
+  pair(a, b);
+  int aRtcp = a->localPort + 1;
+  int bRtcp = b->localPort + 1;
+
+  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("early")));
+  ASSERT_TRUE(counted(&a->rtcp, 1));
+  std::string got;
+  int from = 0;
+  ASSERT_TRUE(farB.sendTo(bRtcp, pathtest::rtcpSr("from-b")));
+  ASSERT_TRUE(a2.receive(&got, &from));
+  EXPECT_EQ(pathtest::rtcpSr("from-b"), got);
+  EXPECT_EQ(aRtcp, from);
+
+  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("late")));
+  ASSERT_TRUE(farB.receive(&got, &from));
+  EXPECT_EQ(pathtest::rtcpSr("late"), got);
+  EXPECT_EQ(bRtcp, from);
+  EXPECT_FALSE(announced.pending());
+  EXPECT_FALSE(a->rtcp.waitNat.load());
+  EXPECT_EQ(a1.port(), lastFromOf(&a->rtcp).port);
+  EXPECT_EQ(0, a->cntPacket.load());  // the RTP leg saw nothing
+  EXPECT_TRUE(pinsSettle(b, 3));
+
+  // Armed again with the same address: passes, learning stays armed.
+  target(&a->rtcp, announced, true);
+  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("again")));
+  ASSERT_TRUE(farB.receive(&got));
+  EXPECT_EQ(pathtest::rtcpSr("again"), got);
+  EXPECT_TRUE(a->rtcp.waitNat.load());
+}
+
+TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
+  RTPex::SEND_BEHINDNAT = false;
+  Options learn;
+  learn.behindNat = true;
+  RTPex* e = open("127.0.0.1", 231, learn);
+  RTPex* f = open("127.0.0.1", 232);
+  ASSERT_TRUE(e && f);
+  std::string ip1 = "127.0.0.1", ip2 = "127.0.0.2";
+
+  e->destApplied = true;
+  e->setTarget(ip1, 40000, -5, false);
+  EXPECT_STREQ("127.0.0.1", e->target.addr);
+  EXPECT_EQ(40000, e->target.port);
+  EXPECT_EQ(0u, e->target.scopeId);  // a negative scope is stored as 0
+  EXPECT_EQ(40000, e->sendTo.port);
+  EXPECT_FALSE(e->waitNat.load());
+  EXPECT_FALSE(e->destApplied.load());
+
+  // The same destination arms learning without touching sendTo.
+  e->destApplied = true;
+  e->setTarget(ip1, 40000, 0, true);
+  EXPECT_TRUE(e->waitNat.load());
+  EXPECT_FALSE(e->destApplied.load());
+  EXPECT_EQ(40000, e->sendTo.port);
+  e->setTarget(ip1, 40000, 0, false);
+  EXPECT_TRUE(e->waitNat.load());  // same destination: nothing changes
+
+  // A new destination with learning: nowhere to send until learned.
+  e->setTarget(ip2, 40002, 7, true);
+  EXPECT_STREQ("127.0.0.2", e->target.addr);
+  EXPECT_EQ(7u, e->target.scopeId);
+  EXPECT_EQ(0, e->sendTo.port);
+  EXPECT_STREQ("127.0.0.1", e->sendTo.addr);  // text and scope stay
+  EXPECT_TRUE(e->waitNat.load());
+
+  // A port beyond 16 bits keeps its low bits and never counts as the same.
+  e->setTarget(ip2, 70000, 0, true);
+  EXPECT_EQ(70000 & 0xFFFF, e->target.port);
+  e->setTarget(ip2, 70000, 0, false);
+  EXPECT_FALSE(e->waitNat.load());
+  EXPECT_EQ(70000 & 0xFFFF, e->sendTo.port);
+
+  std::string longText(60, '1');
+  e->setTarget(longText, 40004, 0, false);
+  EXPECT_EQ(std::string(InetAddrPort::ADDR_SIZE - 1, '1'), std::string(e->target.addr));
+
+  // Learning needs the leg's own permission; the RTCP leg has its own.
+  f->setTarget(ip1, 40006, 0, true);
+  EXPECT_FALSE(f->waitNat.load());
+  EXPECT_EQ(40006, f->sendTo.port);
+  e->rtcp.setTarget(ip1, 40007, 0, true);
+  EXPECT_TRUE(e->rtcp.waitNat.load());
+  EXPECT_EQ(0, e->rtcp.sendTo.port);
+
+  RTPex::SEND_BEHINDNAT = true;
+  e->rtcp.setTarget(ip2, 40009, 0, true);
+  EXPECT_TRUE(e->rtcp.waitNat.load());
+  EXPECT_EQ(40009, e->rtcp.sendTo.port);
+}
+
+// ---- STUN latching ------------------------------------------------------------------
+
+class StunTest : public PathTest {
+ protected:
+  // A paired with B; what arrives on A goes to out.
+  void openPair(int interval) {
+    RTPex::STUN_INTERVAL = interval;
+    a = open("127.0.0.1", 301);
+    b = open("127.0.0.1", 302);
+    ASSERT_TRUE(a && b);
+    target(a, out);
+    pair(a, b);
+  }
+  void relayed(const FarEnd& from, const std::string& d) {
+    std::string got;
+    ASSERT_TRUE(from.sendTo(a->localPort, d));
+    ASSERT_TRUE(out.receive(&got));
+    EXPECT_EQ(d, got);
+  }
+  int candidates() {
+    Synchronized hold(&a->addrLock);
+    return a->stunCandidateCount;
+  }
+
+  FarEnd out{"127.0.0.1"}, s1{"127.0.0.1"}, s2{"127.0.0.1"};
+  RTPex* a = nullptr;
+  RTPex* b = nullptr;
+};
+
+TEST_F(StunTest, SecondSourceWithinTheIntervalIsDropped) {
+  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  relayed(s1, pathtest::stun(false, "s1-a"));
+  EXPECT_GT(a->stunState.load(), 0);
+  std::vector<std::string> got;
+  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-a")));
+  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
+  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s1-b"), &got));
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(s1.port(), lastFromOf(a).port);
+  EXPECT_EQ(2, a->cntPacket.load());  // the dropped one is not counted
+}
+
+TEST_F(StunTest, AfterTheIntervalANewSourceIsTakenAndAnAnswerHolds) {
+  ASSERT_NO_FATAL_FAILURE(openPair(200));
+  relayed(s1, pathtest::stun(false, "s1-a"));
+  JLangThread::sleep(300);  // the hold is over
+  relayed(s2, pathtest::stun(false, "s2-a"));
+  EXPECT_EQ(s2.port(), lastFromOf(a).port);
+  EXPECT_EQ(2, candidates());
+  relayed(s2, pathtest::stun(true, "s2-answer"));
+  EXPECT_EQ(-1, a->stunState.load());
+  JLangThread::sleep(300);  // an answered source holds for good
+  std::vector<std::string> got;
+  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
+  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-b")));
+  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s2-b"), &got));
+  EXPECT_TRUE(got.empty());
+}
+
+TEST_F(StunTest, AnAnswerFromAnOlderCandidateMakesItTheNewest) {
+  ASSERT_NO_FATAL_FAILURE(openPair(200));
+  relayed(s1, pathtest::stun(false, "s1-a"));
+  JLangThread::sleep(300);
+  relayed(s2, pathtest::stun(false, "s2-a"));
+  JLangThread::sleep(300);
+  relayed(s1, pathtest::stun(true, "s1-answer"));  // swapped to newest
+  EXPECT_EQ(-1, a->stunState.load());
+  EXPECT_EQ(s2.port(), lastFromOf(a).port);  // not moved by a swap
+  std::vector<std::string> got;
+  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-b")));
+  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
+  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s1-b"), &got));
+  EXPECT_TRUE(got.empty());
+}
+
+TEST_F(StunTest, AfterMediaStunIsDropped) {
+  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  FarEnd media("127.0.0.1");
+  relayed(media, pathtest::rtp("m-1"));
+  EXPECT_EQ(-2, a->stunState.load());
+  std::vector<std::string> got =
+      before(s1, a->localPort, pathtest::stun(false, "s1-a"), pathtest::rtp("m-2"), out);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(0, candidates());
+}
+
+TEST_F(StunTest, ThirteenthSourceEmptiesTheList) {
+  ASSERT_NO_FATAL_FAILURE(openPair(-1));  // a window over at once: every state is open
+  std::vector<std::unique_ptr<FarEnd>> s;
+  for (int i = 0; i < 13; i++) {
+    s.emplace_back(new FarEnd("127.0.0.1"));
+    relayed(*s.back(), pathtest::stun(false, "src" + std::to_string(i)));
+    EXPECT_EQ(i < 12 ? i + 1 : 1, candidates()) << i;
+    EXPECT_EQ(s.back()->port(), lastFromOf(a).port) << i;
+  }
+  // The first source is no candidate any more: taken anew as the newest.
+  relayed(*s[0], pathtest::stun(false, "src0-again"));
+  EXPECT_EQ(2, candidates());
+  EXPECT_EQ(s[0]->port(), lastFromOf(a).port);
+}
+
+TEST_F(StunTest, PartnerLatchingStunRedirectsTheDestination) {
+  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  FarEnd media("127.0.0.1");
+  ASSERT_TRUE(s1.sendTo(b->localPort, pathtest::stun(false, "to-b")));
+  ASSERT_TRUE(counted(b, 1));
+  EXPECT_GT(b->stunState.load(), 0);
+  std::string got;
+  int from = 0;
+  ASSERT_TRUE(media.sendTo(a->localPort, pathtest::rtp("follows")));
+  ASSERT_TRUE(s1.receive(&got, &from));
+  EXPECT_EQ(pathtest::rtp("follows"), got);
+  EXPECT_EQ(b->localPort, from);
+  EXPECT_EQ(s1.port(), sendToOf(a).port);
+  EXPECT_FALSE(out.pending());
+}
+
+// ---- buffer growth ------------------------------------------------------------------
+
+TEST_F(PathTest, FilledBufferGrowsPostsEventAndDropsTheDatagram) {
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  Options small;
+  small.rtpBuf = 160;
+  RTPex* a = open("127.0.0.1", 401, small);
+  RTPex* b = open("127.0.0.1", 402);
+  ASSERT_TRUE(a && b);
+  target(a, out);
+  pair(a, b);
+
+  std::vector<std::string> got =
+      before(a1, a->localPort, pathtest::rtp("big-1", 0, 172), pathtest::rtp("big-2", 0, 172), out);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(360, a->recvBufSize.load());  // 160 read, + 200
+  EXPECT_EQ(2, a->cntPacket.load());      // the dropped one counted
+
+  // A datagram exactly as long as the buffer may have been cut: dropped too.
+  got = before(a1, a->localPort, pathtest::rtp("fits", 0, 360), pathtest::rtp("next"), out);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(560, a->recvBufSize.load());
+
+  ASSERT_TRUE(worker->flush());
+  std::vector<pathtest::EventWorker::Delivered> ev = worker->of(401, RTPex::EV_BUFFER_SIZE);
+  ASSERT_EQ(2u, ev.size());
+  EXPECT_LE(360, ev[0].bufSize);
+  EXPECT_EQ(560, ev[1].bufSize);
+  EXPECT_EQ(0u, worker->count(402, RTPex::EV_BUFFER_SIZE));
+  EXPECT_TRUE(pinsSettle(a, 3));  // the events' pins came back
+  EXPECT_TRUE(pinsSettle(b, 3));
+}
+
+TEST_F(PathTest, BufferStopsGrowingAt20000) {
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  Options large;
+  large.rtpBuf = 19900;
+  RTPex* a = open("127.0.0.1", 411, large);
+  RTPex* b = open("127.0.0.1", 412);
+  ASSERT_TRUE(a && b);
+  target(a, out);
+  pair(a, b);
+
+  std::string last = pathtest::rtp("c3", 0, 19999);
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("c1", 0, 19950)));
+  ASSERT_TRUE(relaytest::waitUntil([&] { return a->recvBufSize.load() == 20000; }));
+  std::vector<std::string> got = before(a1, a->localPort, pathtest::rtp("c2", 0, 20500), last, out);
+  EXPECT_TRUE(got.empty());  // c1 and the cut c2 are lost
+  EXPECT_EQ(20000, a->recvBufSize.load());
+  ASSERT_TRUE(worker->flush());
+  EXPECT_EQ(1u, worker->count(411, RTPex::EV_BUFFER_SIZE));
+  EXPECT_TRUE(pinsSettle(b, 3));
+}
+
+TEST_F(PathTest, DtlsMakesBothEndpointsApplyTheDtlsSize) {
+  RTPex::PACKET_SIZE_DTLS = 1500;
+  FarEnd a1("127.0.0.1"), b1("127.0.0.1"), c1("127.0.0.1"), out("127.0.0.1");
+  Options o;
+  o.rtpBuf = 512;
+  RTPex* a = open("127.0.0.1", 421, o);
+  RTPex* b = open("127.0.0.1", 422, o);
+  RTPex* c = open("127.0.0.1", 423, o);  // unpaired
+  ASSERT_TRUE(a && b && c);
+  target(a, out);
+  pair(a, b);
+
+  std::string got;
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::dtls("hello")));
+  ASSERT_TRUE(out.receive(&got));
+  EXPECT_EQ(pathtest::dtls("hello"), got);
+  EXPECT_EQ(512, a->recvBufSize.load());  // applied at the next receive
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("after")));
+  ASSERT_TRUE(out.receive(&got));
+  ASSERT_TRUE(b1.sendTo(b->localPort, pathtest::rtp("to-b")));
+  ASSERT_TRUE(counted(b, 1));
+  EXPECT_EQ(1500, a->recvBufSize.load());
+  EXPECT_EQ(1500, b->recvBufSize.load());
+
+  // A request not larger than the buffer changes nothing.
+  ASSERT_TRUE(b1.sendTo(b->localPort, pathtest::dtls("again")));
+  ASSERT_TRUE(b1.sendTo(b->localPort, pathtest::rtp("sync")));
+  ASSERT_TRUE(counted(b, 3));
+  EXPECT_EQ(1500, b->recvBufSize.load());
+
+  ASSERT_TRUE(c1.sendTo(c->localPort, pathtest::dtls("alone")));
+  ASSERT_TRUE(c1.sendTo(c->localPort, pathtest::rtp("alone-2")));
+  ASSERT_TRUE(c1.sendTo(c->localPort, pathtest::rtp("alone-3")));
+  ASSERT_TRUE(counted(c, 3));
+  EXPECT_EQ(512, c->recvBufSize.load());
+
+  ASSERT_TRUE(worker->flush());
+  EXPECT_EQ(1u, worker->count(421, RTPex::EV_BUFFER_SIZE));
+  EXPECT_EQ(1u, worker->count(422, RTPex::EV_BUFFER_SIZE));
+  EXPECT_EQ(0u, worker->count(423, RTPex::EV_BUFFER_SIZE));
+  ASSERT_EQ(1u, worker->of(421, RTPex::EV_BUFFER_SIZE).size());
+  EXPECT_EQ(1500, worker->of(421, RTPex::EV_BUFFER_SIZE)[0].bufSize);
+}
+
+// ---- blocking -----------------------------------------------------------------------
+
+TEST_F(PathTest, BlockingKeysDropTheirKindOnly) {
+  struct Case {
+    const char* name;
+    int* key;
+    std::string datagram;
+    bool blocked;
+  } cases[] = {
+      {"mux RTCP blocked", &RTPex::BLOCK_RTCP, pathtest::datagram(0x80, 0xC8, "r"), true},
+      {"mux RTCP passes", nullptr, pathtest::datagram(0x80, 0xC8, "r"), false},
+      {"STUN blocked", &RTPex::BLOCK_STUN, pathtest::stun(false, "s"), true},
+      {"STUN passes", nullptr, pathtest::stun(false, "s"), false},
+      {"DTLS blocked", &RTPex::BLOCK_DTLS, pathtest::dtls("d"), true},
+      {"DTLS passes", nullptr, pathtest::dtls("d"), false},
+      {"7 bytes blocked", &RTPex::BLOCK_UNKNOWN, std::string("\x80\x00short", 7), true},
+      {"7 bytes pass", nullptr, std::string("\x80\x00short", 7), false},
+      {"unknown blocked", &RTPex::BLOCK_UNKNOWN, pathtest::datagram(0xC0, 0x00, "u"), true},
+      {"RTP never blocked", &RTPex::BLOCK_RTCP, pathtest::rtp("p"), false},
+  };
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  int sid = 500;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RTPex::BLOCK_RTCP = RTPex::BLOCK_STUN = RTPex::BLOCK_DTLS = RTPex::BLOCK_UNKNOWN = 0;
+    if (c.key != nullptr) *c.key = 1;
+    if (std::string(c.name) == "RTP never blocked") {
+      RTPex::BLOCK_STUN = RTPex::BLOCK_DTLS = RTPex::BLOCK_UNKNOWN = 1;
+    }
+    RTPex* a = open("127.0.0.1", ++sid);
+    RTPex* b = open("127.0.0.1", ++sid);
+    ASSERT_TRUE(a && b);
+    target(a, out);
+    pair(a, b);
+    a->lastRecvTime = 0;
+
+    std::string marker = pathtest::rtp("marker-" + std::to_string(sid));
+    ASSERT_TRUE(a1.sendTo(a->localPort, c.datagram));
+    if (c.blocked) {
+      // A blocked datagram still refreshes the session timer.
+      ASSERT_TRUE(relaytest::waitUntil([&] { return a->lastRecvTime.load() != 0; }));
+      EXPECT_EQ(0, a->cntPacket.load());
+    }
+    std::vector<std::string> got;
+    ASSERT_TRUE(a1.sendTo(a->localPort, marker));
+    ASSERT_TRUE(out.receiveUntil(marker, &got));
+    EXPECT_EQ(c.blocked ? std::vector<std::string>() : std::vector<std::string>{c.datagram}, got);
+    EXPECT_EQ(c.blocked ? 1 : 2, a->cntPacket.load());
+    if (c.datagram[1] == static_cast<char>(0xC8)) {
+      EXPECT_EQ(-2, a->stunState.load());  // blocked or not, it is media
+    }
+  }
+}
+
+// ---- SRTP pending -------------------------------------------------------------------
+
+TEST_F(PathTest, PendingSrtpDropsMediaOfThatEndpoint) {
+  struct Case {
+    const char* name;
+    int aMode, bMode;
+    int portOffset;  // 1: the RTCP port
+    std::string datagram;
+    bool relayed;
+  } cases[] = {
+      {"A pending: RTP", 1, 0, 0, pathtest::rtp("p"), false},
+      {"A pending: mux RTCP", 1, 0, 0, pathtest::datagram(0x80, 0xC9, "r"), false},
+      {"A pending: STUN", 1, 0, 0, pathtest::stun(false, "s"), true},
+      {"A pending: DTLS", 1, 0, 0, pathtest::dtls("d"), true},
+      {"A pending: unknown", 1, 0, 0, pathtest::datagram(0xC0, 0, "u"), true},
+      {"A pending: RTCP port", 1, 0, 1, pathtest::rtcpSr("c"), false},
+      {"B pending: STUN", 0, 1, 0, pathtest::stun(false, "s"), false},
+      {"B pending: DTLS", 0, 1, 0, pathtest::dtls("d"), false},
+      {"B pending: RTCP port", 0, 1, 1, pathtest::rtcpSr("c"), false},
+      {"A converting: STUN untouched", 2, 0, 0, pathtest::stun(false, "s"), true},
+      {"B converting: DTLS plain", 0, 2, 0, pathtest::dtls("d"), true},
+      {"B converting: unknown plain", 0, 2, 0, pathtest::datagram(0xC0, 0, "u"), true},
+  };
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  int sid = 600;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RTPex* a = open("127.0.0.1", ++sid);
+    RTPex* b = open("127.0.0.1", ++sid);
+    ASSERT_TRUE(a && b);
+    target(a, out);
+    target(&a->rtcp, out);
+    pair(a, b);
+    a->srtpMode = static_cast<int16_t>(c.aMode);
+    b->srtpMode = static_cast<int16_t>(c.bMode);
+    RTex* leg = c.portOffset == 1 ? static_cast<RTex*>(&a->rtcp) : static_cast<RTex*>(a);
+
+    ASSERT_TRUE(a1.sendTo(a->localPort + c.portOffset, c.datagram));
+    std::string got;
+    if (c.relayed) {
+      ASSERT_TRUE(out.receive(&got));
+      EXPECT_EQ(c.datagram, got);
+    } else {
+      // A second datagram that is dropped as well; once it is counted the
+      // first one is done with.
+      std::string sync = c.portOffset == 1 ? pathtest::rtcpSr("sync") : pathtest::rtp("sync");
+      ASSERT_TRUE(a1.sendTo(a->localPort + c.portOffset, sync));
+      ASSERT_TRUE(counted(leg, 2));
+      EXPECT_FALSE(out.pending());
+    }
+    EXPECT_TRUE(pinsSettle(b, 3));
+  }
+}
+
+// ---- RTCP port ----------------------------------------------------------------------
+
+TEST_F(PathTest, RtcpPortPassesOnlyTypes200To207) {
+  struct Case {
+    std::string datagram;
+    bool passes;
+  };
+  std::vector<Case> cases = {
+      {std::string("\x81\xC8" "abcde", 7), false},
+      {pathtest::datagram(0x81, 0xC8, "sr", 8), true},
+      {pathtest::datagram(0x80, 0x48, "no-marker"), true},
+      {pathtest::datagram(0xBF, 0xCF, "207"), true},
+      {pathtest::datagram(0x80, 0xC0, "192"), false},
+      {pathtest::datagram(0x80, 0xC1, "193"), false},
+      {pathtest::datagram(0x80, 0x00, "rtp-0"), false},
+      {pathtest::datagram(0x80, 0x47, "71"), false},
+      {pathtest::datagram(0x80, 0x50, "80"), false},
+      {pathtest::datagram(0x7F, 0xC8, "v1"), false},
+      {pathtest::datagram(0xC0, 0xC8, "v3"), false},
+      {pathtest::stun(false, "stun"), false},
+  };
+  for (int t = 0xC9; t <= 0xCF; t++) {
+    cases.push_back({pathtest::datagram(0x80, static_cast<unsigned char>(t), "t"), true});
+  }
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  RTPex* a = open("127.0.0.1", 701);
+  RTPex* b = open("127.0.0.1", 702);
+  ASSERT_TRUE(a && b);
+  target(&a->rtcp, out);
+  pair(a, b);
+
+  int passed = 0;
+  for (size_t i = 0; i < cases.size(); i++) {
+    SCOPED_TRACE(i);
+    std::string marker = pathtest::rtcpSr("marker-" + std::to_string(i));
+    std::vector<std::string> got = before(a1, a->localPort + 1, cases[i].datagram, marker, out);
+    passed += cases[i].passes ? 2 : 1;
+    EXPECT_EQ(cases[i].passes ? std::vector<std::string>{cases[i].datagram}
+                              : std::vector<std::string>(),
+              got);
+    EXPECT_EQ(passed, a->rtcp.cntPacket.load());
+  }
+  int from = 0;
+  std::string got;
+  ASSERT_TRUE(a1.sendTo(a->localPort + 1, pathtest::rtcpSr("source")));
+  ASSERT_TRUE(out.receive(&got, &from));
+  EXPECT_EQ(b->localPort + 1, from);  // out of the partner's RTCP socket
+  EXPECT_EQ(0, a->cntPacket.load());
+  EXPECT_TRUE(pinsSettle(b, 3));
+}
+
+TEST_F(PathTest, LongRtcpIsForwardedCutToTheBuffer) {
+  FarEnd a1("127.0.0.1"), out("127.0.0.1");
+  Options o;
+  o.rtcpBuf = 64;
+  RTPex* a = open("127.0.0.1", 711, o);
+  RTPex* b = open("127.0.0.1", 712);
+  ASSERT_TRUE(a && b);
+  target(&a->rtcp, out);
+  pair(a, b);
+  std::string longSr = pathtest::rtcpSr("long", 100);
+  std::string got;
+  ASSERT_TRUE(a1.sendTo(a->localPort + 1, longSr));
+  ASSERT_TRUE(out.receive(&got));
+  EXPECT_EQ(longSr.substr(0, 64), got);
+  EXPECT_EQ(64, a->rtcp.recvBufSize.load());  // never grows
+}
+
+TEST_F(PathTest, RtcpWithoutPartnerCountsOnly) {
+  FarEnd c1("127.0.0.1");
+  RTPex* c = open("127.0.0.1", 721);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(0, c->lastRecvTime.load());
+  ASSERT_TRUE(c1.sendTo(c->localPort + 1, pathtest::rtcpSr("alone")));
+  ASSERT_TRUE(counted(&c->rtcp, 1));
+  EXPECT_NE(0, c->lastRecvTime.load());
+  EXPECT_EQ(0, lastFromOf(&c->rtcp).port);  // set only with a partner
+}
+
+// ---- session time-out ---------------------------------------------------------------
+
+TEST_F(PathTest, SessionTimeoutPostsOneEventPerSilence) {
+  FarEnd a1("127.0.0.1");
+  Options o;
+  o.timeout = 300;
+  RTPex* a = open("127.0.0.1", 801, o);
+  RTPex* b = open("127.0.0.1", 802);  // no time-out
+  ASSERT_TRUE(a && b);
+  pair(a, b);  // arms the timer
+
+  ASSERT_TRUE(relaytest::waitUntil([&] { return worker->count(801, RTPex::EV_SESSION_TIMEOUT) == 1; }));
+  EXPECT_EQ(0, a->lastRecvTime.load());
+  JLangThread::sleep(1000);  // several sweeps past the time-out
+  ASSERT_TRUE(worker->flush());
+  EXPECT_EQ(1u, worker->count(801, RTPex::EV_SESSION_TIMEOUT));
+
+  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("wake")));  // arms again
+  ASSERT_TRUE(relaytest::waitUntil([&] { return worker->count(801, RTPex::EV_SESSION_TIMEOUT) == 2; }));
+  JLangThread::sleep(1000);
+  ASSERT_TRUE(worker->flush());
+  EXPECT_EQ(2u, worker->count(801, RTPex::EV_SESSION_TIMEOUT));
+  EXPECT_EQ(0u, worker->count(802, RTPex::EV_SESSION_TIMEOUT));
+  EXPECT_TRUE(pinsSettle(a, 3));
+}
+
+// ---- under load ---------------------------------------------------------------------
+
+// Datagrams of every kind keep arriving while other threads pair, re-pair,
+// re-target, time out and close endpoints; afterwards a pair set up last
+// relays to its last target and every pin has come back.
+TEST_P(FamilyPathTest, DatagramsWhileEndpointsChange) {
+  const char* ip = GetParam();
+  RTPex::STUN_INTERVAL = 50;
+  const int kSlots = 6;
+  std::mutex mu;
+  std::vector<int64_t> ids(kSlots);
+  std::vector<int> ports(kSlots);
+  std::vector<int64_t> closed;
+  int64_t nextSid = 900;
+  auto openSlot = [&](int i) {
+    int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
+    int64_t id = RTPex::newInstance(++nextSid, 0, pathtest::kPortMin, pathtest::kPortMax,
+                                    pathtest::kPortMin, 0, 40, "host", 256, 256, 1, v6, 0, ip, 0);
+    ASSERT_NE(0, id);
+    ids[i] = id;
+    ports[i] = static_cast<int>(id & 0xFFFF);
+  };
+  for (int i = 0; i < kSlots; i++) openSlot(i);
+  std::vector<std::unique_ptr<FarEnd>> sinks;
+  for (int i = 0; i < 3; i++) sinks.emplace_back(new FarEnd(ip));
+
+  std::atomic<bool> stop(false);
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 2; t++) {
+    senders.emplace_back([&, t] {
+      FarEnd far(ip);
+      std::mt19937 rnd(17 + t);
+      for (int n = 0; n < 20000 && !stop.load(); n++) {
+        int port;
+        {
+          std::lock_guard<std::mutex> hold(mu);
+          port = ports[rnd() % kSlots];
+        }
+        std::string tag = std::to_string(n);
+        switch (rnd() % 7) {
+          case 0: far.sendTo(port, pathtest::rtp(tag, 0)); break;
+          case 1: far.sendTo(port, pathtest::datagram(0x80, 0xC8, tag)); break;
+          case 2: far.sendTo(port, pathtest::stun(rnd() % 2 == 0, tag)); break;
+          case 3: far.sendTo(port, pathtest::dtls(tag)); break;
+          case 4: far.sendTo(port, pathtest::rtp(tag, 8, 300 + rnd() % 700)); break;
+          case 5: far.sendTo(port, pathtest::datagram(0xC0, 0, tag)); break;
+          default: far.sendTo(port + 1, pathtest::rtcpSr(tag, 8 + rnd() % 400)); break;
+        }
+        if (n % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  }
+  std::thread drain([&] {
+    std::string got;
+    while (!stop.load()) {
+      for (auto& s : sinks) s->receive(&got, nullptr, 5);
+    }
+  });
+
+  std::thread churn([&] {
+    std::mt19937 rnd(5);
+    for (int n = 0; n < 1500; n++) {
+      int64_t x, y;
+      {
+        std::lock_guard<std::mutex> hold(mu);
+        x = ids[rnd() % kSlots];
+        y = ids[rnd() % kSlots];
+      }
+      RTPexPin a = RTPexPin::find(x);
+      RTPexPin b = RTPexPin::find(y);
+      if (!a || !b) continue;
+      const FarEnd& sink = *sinks[rnd() % sinks.size()];
+      std::string sinkIp = sink.ip();
+      switch (rnd() % 6) {
+        case 0:
+        case 1: a->setSender(b.get()); break;
+        case 2: a->releaseSender(); break;
+        case 3: a->setTarget(sinkIp, sink.port(), 0, rnd() % 2 == 0); break;
+        case 4: a->rtcp.setTarget(sinkIp, sink.port(), 0, rnd() % 2 == 0); break;
+        default: {
+          a.reset();
+          b.reset();
+          std::lock_guard<std::mutex> hold(mu);
+          int i = static_cast<int>(rnd() % kSlots);
+          closed.push_back(ids[i]);
+          RTPex::closeAndDelete(ids[i]);
+          openSlot(i);
+          break;
+        }
+      }
+      if (n % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  churn.join();
+  stop = true;
+  for (std::thread& t : senders) t.join();
+  drain.join();
+
+  // Unpair everything, then pair the first two slots with fixed targets.
+  for (int64_t id : ids) {
+    RTPexPin e = RTPexPin::find(id);
+    ASSERT_TRUE(e);
+    e->releaseSender();
+  }
+  RTPexPin x = RTPexPin::find(ids[0]);
+  RTPexPin y = RTPexPin::find(ids[1]);
+  ASSERT_TRUE(x && y);
+  FarEnd src(ip), last(ip);
+  target(x.get(), last);
+  pair(x.get(), y.get());
+  x->sessionTimeout = 0;
+  y->sessionTimeout = 0;
+  // Media on y ends any STUN hold there, which would redirect x's datagrams.
+  ASSERT_TRUE(src.sendTo(y->localPort, pathtest::rtp("calm")));
+  ASSERT_TRUE(relaytest::waitUntil([&] { return y->stunState.load() == -2; }));
+  std::string got;
+  bool arrived = false;
+  for (int i = 0; i < 200 && !arrived; i++) {
+    ASSERT_TRUE(src.sendTo(x->localPort, pathtest::rtp("final")));
+    arrived = last.receive(&got, nullptr, 50) && got == pathtest::rtp("final");
+  }
+  EXPECT_TRUE(arrived);
+  ASSERT_TRUE(worker->flush());
+  EXPECT_TRUE(pinsSettle(x.get(), 3));  // registry, partner, this test
+  EXPECT_TRUE(pinsSettle(y.get(), 3));
+  x.reset();
+  y.reset();
+  for (int64_t id : ids) RTPex::closeAndDelete(id);
+  EXPECT_EQ(0, RTPex::closeAndDelete(closed.empty() ? -1 : closed.front()));
+}

@@ -1,0 +1,481 @@
+// SRTP contexts without a relay: the policy, the key source, round trips,
+// the unprotect retry, failure records, refused keys, failed sessions and
+// the pairing of two endpoints.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "SRTPtest.h"
+
+namespace {
+
+using srtptest::keyOf;
+using srtptest::protect;
+using srtptest::rtcp;
+using srtptest::rtp;
+
+class SRTPInfoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { srtptest::setUp(); }
+
+  // An inbound context on `into` keyed like the outbound context `from`.
+  static void receiveWithKeyOf(RTPex* into, SRTPInfo* from, short suite) {
+    std::string key = keyOf(from);
+    into->createCryptoToRecv(suite, reinterpret_cast<signed char*>(&key[0]), SRTPInfo::KEY_LEN);
+  }
+
+  static bool unprotect(RTPex* partner, std::string* pkt, bool asRtcp) {
+    int len = static_cast<int>(pkt->size());
+    pkt->resize(pkt->size() + 16);
+    signed char* buf = reinterpret_cast<signed char*>(&(*pkt)[0]);
+    bool ok = asRtcp ? unprotectRTCP(partner, buf, &len) : unprotectRTP(partner, buf, &len);
+    pkt->resize(len);
+    return ok;
+  }
+};
+
+TEST_F(SRTPInfoTest, PolicyFollowsSuite) {
+  struct Case {
+    short suite;
+    int rtpTag;
+  } cases[] = {{1, 4}, {0, 10}, {2, 10}, {-1, 10}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.suite);
+    SRTPInfo out(1, c.suite, nullptr, 0, 1024);
+    std::string key = keyOf(&out);
+    SRTPInfo in(0, c.suite, reinterpret_cast<unsigned char*>(&key[0]), SRTPInfo::KEY_LEN, 1024);
+    ASSERT_EQ(0, out.status);
+    ASSERT_EQ(0, in.status);
+    EXPECT_EQ(c.rtpTag, out.policy.rtp.auth_tag_len);
+    EXPECT_EQ(10, out.policy.rtcp.auth_tag_len);
+    EXPECT_EQ(ssrc_any_outbound, out.policy.ssrc.type);
+    EXPECT_EQ(ssrc_any_inbound, in.policy.ssrc.type);
+    EXPECT_EQ(2048u, in.policy.window_size);
+    EXPECT_EQ(1, in.policy.allow_repeat_tx);
+    EXPECT_EQ(0u, in.policy.num_master_keys);
+    EXPECT_EQ(1536, out.bufCapacity);
+    EXPECT_EQ(0, out.errorCount);
+
+    // What protection appends: the RTP tag, or the SRTCP index and 80-bit tag.
+    std::string plain = rtp(1, 0x1234, 160);
+    EXPECT_EQ(plain.size() + c.rtpTag, protect(&out, plain, false).size());
+    EXPECT_EQ(rtcp(0x1234).size() + 14, protect(&out, rtcp(0x1234), true).size());
+  }
+}
+
+TEST_F(SRTPInfoTest, RoundTripsRtpAndRtcp) {
+  for (short suite : {0, 1}) {
+    SCOPED_TRACE(suite);
+    RTPex partner;
+    SRTPInfo out(1, suite, nullptr, 0, 1024);
+    receiveWithKeyOf(&partner, &out, suite);
+    ASSERT_NE(nullptr, partner.cryptoRecv);
+    for (uint16_t seq = 10; seq < 15; seq++) {
+      std::string plain = rtp(seq, 0xABCD, 20 + seq);
+      std::string pkt = protect(&out, plain, false);
+      ASSERT_NE(plain, pkt.substr(0, plain.size()));
+      ASSERT_TRUE(unprotect(&partner, &pkt, false));
+      EXPECT_EQ(plain, pkt);
+
+      std::string report = rtcp(0xABCD, seq);
+      std::string spkt = protect(&out, report, true);
+      ASSERT_TRUE(unprotect(&partner, &spkt, true));
+      EXPECT_EQ(report, spkt);
+    }
+    EXPECT_EQ(0, partner.cryptoRecv->errorCount);
+  }
+}
+
+TEST_F(SRTPInfoTest, NoInboundContextLeavesDatagramAlone) {
+  RTPex partner;
+  std::string pkt = rtp(1, 5, 30);
+  std::string before = pkt;
+  EXPECT_TRUE(unprotect(&partner, &pkt, false));
+  EXPECT_EQ(before, pkt);
+  EXPECT_TRUE(unprotect(&partner, &pkt, true));
+  EXPECT_EQ(before, pkt);
+}
+
+// Every outbound context draws its own key: no 29-byte run of one key shows
+// up in another, also past 2048 contexts, and only RANDOM_CHARS are used.
+TEST_F(SRTPInfoTest, OutboundKeysShareNoMaterial) {
+  const std::string alphabet = SRTPInfo::RANDOM_CHARS;
+  ASSERT_EQ(62u, alphabet.size());
+  RTPex a;
+  RTPex b;
+  std::unordered_map<std::string, int> runOwner;
+  std::set<char> seen;
+  const int kContexts = 2100;
+  for (int i = 0; i < kContexts; i++) {
+    RTPex* ep = i % 2 == 0 ? &a : &b;
+    ep->createCryptoToSend(static_cast<short>(i % 2));
+    ASSERT_NE(nullptr, ep->cryptoSend);
+    std::string key = keyOf(ep->cryptoSend);
+    for (char c : key) {
+      ASSERT_NE(std::string::npos, alphabet.find(c)) << "key " << i;
+      seen.insert(c);
+    }
+    for (int start = 0; start <= 1; start++) {
+      auto it = runOwner.emplace(key.substr(start, 29), i).first;
+      ASSERT_EQ(i, it->second) << "keys " << it->second << " and " << i << " share a run";
+    }
+  }
+  EXPECT_EQ(0u, seen.count('q') + seen.count('Q'));
+  EXPECT_EQ(60u, seen.size());  // every distinct character of the alphabet turns up
+}
+
+TEST_F(SRTPInfoTest, BufferGrowsWithRoomAndNeverShrinks) {
+  SRTPInfo ctx(1, 0, nullptr, 0, 1024);
+  struct Step {
+    int len;
+    int capacity;
+  } steps[] = {{100, 1536}, {1024, 1536}, {1025, 1637}, {100, 1637}, {2000, 3100}};
+  for (const Step& s : steps) {
+    ctx.ensureBufCapacity(s.len);
+    EXPECT_EQ(s.capacity, ctx.bufCapacity) << "len " << s.len;
+  }
+  // A small context still leaves room for what protection appends.
+  SRTPInfo tiny(1, 0, nullptr, 0, 8);
+  EXPECT_EQ(12, tiny.bufCapacity);
+  tiny.ensureBufCapacity(20);
+  EXPECT_LE(20 + SRTP_MAX_TRAILER_LEN + 4, tiny.bufCapacity);
+}
+
+// A packet with one byte too many before its tag authenticates on the retry.
+TEST_F(SRTPInfoTest, RetryDropsByteBeforeTag) {
+  for (short suite : {0, 1}) {
+    SCOPED_TRACE(suite);
+    RTPex partner;
+    SRTPInfo out(1, suite, nullptr, 0, 1024);
+    receiveWithKeyOf(&partner, &out, suite);
+    std::string plain = rtp(7, 0x77, 40);
+    std::string pkt = protect(&out, plain, false);
+    pkt.insert(pkt.size() - 10, 1, '\x55');
+    ASSERT_TRUE(unprotect(&partner, &pkt, false));
+    EXPECT_EQ(plain, pkt);
+    EXPECT_EQ(0, partner.cryptoRecv->errorCount);
+  }
+}
+
+// A failed retry leaves the datagram one byte shorter; short ones are not
+// retried.
+TEST_F(SRTPInfoTest, FailedUnprotectReportsFalse) {
+  RTPex partner;
+  SRTPInfo out(1, 0, nullptr, 0, 1024);
+  receiveWithKeyOf(&partner, &out, 0);
+
+  std::string tampered = protect(&out, rtp(3, 0x33, 40), false);
+  tampered[20] ^= 1;
+  size_t tamperedLen = tampered.size();
+  EXPECT_FALSE(unprotect(&partner, &tampered, false));
+  EXPECT_EQ(tamperedLen - 1, tampered.size());
+
+  std::string shortOne = rtp(4, 0x33, 0).substr(0, 11);
+  EXPECT_FALSE(unprotect(&partner, &shortOne, false));
+  EXPECT_EQ(11u, shortOne.size());
+
+  std::string report = protect(&out, rtcp(0x33), true);
+  report[10] ^= 1;
+  size_t reportLen = report.size();
+  EXPECT_FALSE(unprotect(&partner, &report, true));
+  EXPECT_EQ(reportLen, report.size());  // RTCP knows no retry
+  EXPECT_EQ(3, partner.cryptoRecv->errorCount);
+
+  // The stream goes on after the failures.
+  std::string next = rtp(5, 0x33, 40);
+  std::string pkt = protect(&out, next, false);
+  EXPECT_TRUE(unprotect(&partner, &pkt, false));
+  EXPECT_EQ(next, pkt);
+}
+
+// Only the first two failures of a context are logged, RTP and RTCP
+// counted together; a new context logs again.
+TEST_F(SRTPInfoTest, FirstTwoFailuresLogged) {
+  RTPex partner;
+  SRTPInfo out(1, 0, nullptr, 0, 1024);
+  size_t mark = relaytest::logText().size();
+  for (int round = 0; round < 2; round++) {
+    receiveWithKeyOf(&partner, &out, 0);
+    for (int i = 0; i < 3; i++) {
+      std::string bad = protect(&out, rtcp(9, i), true);
+      bad[12] ^= 1;
+      EXPECT_FALSE(unprotect(&partner, &bad, true));
+      bad = protect(&out, rtp(static_cast<uint16_t>(40 + 10 * round + i), 9, 30), false);
+      bad[15] ^= 1;
+      EXPECT_FALSE(unprotect(&partner, &bad, false));
+    }
+    EXPECT_EQ(6, partner.cryptoRecv->errorCount);
+  }
+  std::string log = relaytest::logSince(mark);
+  // Per context: the first RTCP failure, then the first RTP failure.
+  EXPECT_EQ(2u, srtptest::count(log, "srtp_unprotect_rtcp() failed r=7"));
+  EXPECT_EQ(2u, srtptest::count(log, "strp_unprotect() failed r=7"));
+}
+
+TEST_F(SRTPInfoTest, ShortOrMissingRecvKeyIsRefused) {
+  RTPex ep;
+  SRTPInfo out(1, 0, nullptr, 0, 1024);
+  receiveWithKeyOf(&ep, &out, 0);
+  SRTPInfo* kept = ep.cryptoRecv;
+  std::string other(31, 'x');
+  signed char* bytes = reinterpret_cast<signed char*>(&other[0]);
+  ep.createCryptoToRecv(0, nullptr, 30);
+  ep.createCryptoToRecv(0, bytes, 29);
+  ep.createCryptoToRecv(0, bytes, -1);
+  EXPECT_EQ(kept, ep.cryptoRecv);
+  std::string pkt = protect(&out, rtp(1, 2, 10), false);
+  EXPECT_TRUE(unprotect(&ep, &pkt, false));  // the old key still serves
+
+  RTPex fresh;
+  fresh.createCryptoToRecv(0, bytes, 29);
+  EXPECT_EQ(nullptr, fresh.cryptoRecv);
+}
+
+// A longer key array is copied whole; its first 30 bytes are the key.
+TEST_F(SRTPInfoTest, LongerRecvKeyUsesFirstThirty) {
+  RTPex ep;
+  SRTPInfo out(1, 0, nullptr, 0, 1024);
+  std::string key = keyOf(&out) + "trailing bytes";
+  ep.createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), static_cast<int>(key.size()));
+  ASSERT_NE(nullptr, ep.cryptoRecv);
+  std::string plain = rtp(2, 3, 12);
+  std::string pkt = protect(&out, plain, false);
+  EXPECT_TRUE(unprotect(&ep, &pkt, false));
+  EXPECT_EQ(plain, pkt);
+}
+
+TEST_F(SRTPInfoTest, NewRecvKeyReplacesOld) {
+  RTPex ep;
+  SRTPInfo first(1, 0, nullptr, 0, 1024);
+  SRTPInfo second(1, 0, nullptr, 0, 1024);
+  receiveWithKeyOf(&ep, &first, 0);
+  receiveWithKeyOf(&ep, &second, 0);
+  std::string viaFirst = protect(&first, rtp(1, 4, 10), false);
+  std::string viaSecond = protect(&second, rtp(2, 4, 10), false);
+  EXPECT_FALSE(unprotect(&ep, &viaFirst, false));
+  EXPECT_TRUE(unprotect(&ep, &viaSecond, false));
+}
+
+// The second constructor keys the session with key bytes then salt bytes.
+TEST_F(SRTPInfoTest, KeyAndSaltConstructor) {
+  SRTPInfo out(1, 0, nullptr, 0, 1024);
+  std::string key = keyOf(&out);
+  SRTPInfo in(0, 0, reinterpret_cast<unsigned char*>(&key[0]), 16,
+              reinterpret_cast<unsigned char*>(&key[16]), 14, 1024);
+  ASSERT_EQ(0, in.status);
+  EXPECT_EQ(key, keyOf(&in));
+  RTPex ep;
+  ep.cryptoRecv = new SRTPInfo(0, 0, reinterpret_cast<unsigned char*>(&key[0]), 16,
+                               reinterpret_cast<unsigned char*>(&key[16]), 14, 1024);
+  std::string plain = rtp(8, 8, 8);
+  std::string pkt = protect(&out, plain, false);
+  EXPECT_TRUE(unprotect(&ep, &pkt, false));
+  EXPECT_EQ(plain, pkt);
+}
+
+// Sending protects a copy and leaves through the right socket; the caller's
+// bytes do not change.
+TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
+  srtptest::Peer rtpPeer;
+  srtptest::Peer rtcpPeer;
+  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
+  RTPex out;
+  ASSERT_NE(0, out.udpSender.open(0));
+  ASSERT_NE(0, out.rtcp.udpSender.open(0));
+  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
+  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
+                                    0);
+  out.createCryptoToSend(1);
+  RTPex far;  // holds the far end's inbound context
+  receiveWithKeyOf(&far, out.cryptoSend, 1);
+
+  struct Case {
+    const char* name;
+    void (*send)(RTPex*, SRTPInfo*, signed char*, int);
+    srtptest::Peer* at;
+    bool asRtcp;
+    std::string plain;
+  } cases[] = {
+      {"sendSRTP", sendSRTP, &rtpPeer, false, rtp(100, 0x99, 160)},
+      {"sendSRTCP", sendSRTCP, &rtcpPeer, true, rtcp(0x99, 1)},
+      {"sendSRTCPMux", sendSRTCPMux, &rtpPeer, true, rtcp(0x99, 2)},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string buf = c.plain;
+    c.send(&out, out.cryptoSend, reinterpret_cast<signed char*>(&buf[0]),
+           static_cast<int>(buf.size()));
+    EXPECT_EQ(c.plain, buf);
+    std::string got;
+    ASSERT_TRUE(c.at->recv(&got));
+    EXPECT_GT(got.size(), c.plain.size());
+    ASSERT_TRUE(unprotect(&far, &got, c.asRtcp));
+    EXPECT_EQ(c.plain, got);
+  }
+}
+
+// Protection failures send nothing and write one record each; no context
+// sends nothing and writes nothing.
+TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
+  srtptest::Peer rtpPeer;
+  srtptest::Peer rtcpPeer;
+  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
+  RTPex out;
+  out.localPort = 45678;
+  ASSERT_NE(0, out.udpSender.open(0));
+  ASSERT_NE(0, out.rtcp.udpSender.open(0));
+  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
+  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
+                                    0);
+  std::string tooShort = "\x80\x00\x00\x01\x00";
+  signed char* bytes = reinterpret_cast<signed char*>(&tooShort[0]);
+
+  size_t mark = relaytest::logText().size();
+  sendSRTP(&out, nullptr, bytes, 5);
+  sendSRTCP(&out, nullptr, bytes, 4);
+  EXPECT_EQ("", relaytest::logSince(mark));
+
+  out.createCryptoToSend(0);
+  for (int i = 0; i < 2; i++) {
+    sendSRTP(&out, out.cryptoSend, bytes, 5);
+    sendSRTCP(&out, out.cryptoSend, bytes, 4);
+    sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+  }
+  std::string log = relaytest::logSince(mark);
+  EXPECT_EQ(2u, srtptest::count(log, "protect error: r=2,port=45678"));
+  EXPECT_EQ(4u, srtptest::count(log, "protect_rtcp error: r=2,port=45678"));
+
+  // The first datagram to arrive is the first good one.
+  std::string good = rtp(1, 1, 20);
+  sendSRTP(&out, out.cryptoSend, reinterpret_cast<signed char*>(&good[0]), 32);
+  std::string report = rtcp(1);
+  sendSRTCP(&out, out.cryptoSend, reinterpret_cast<signed char*>(&report[0]), 28);
+  std::string got;
+  ASSERT_TRUE(rtpPeer.recv(&got));
+  EXPECT_EQ(good.size() + 10, got.size());
+  ASSERT_TRUE(rtcpPeer.recv(&got));
+  EXPECT_EQ(report.size() + 14, got.size());
+}
+
+// A context whose session was never made fails every datagram without
+// reaching libsrtp2, and is freed without a dealloc.
+TEST_F(SRTPInfoTest, FailedSessionFailsEveryDatagram) {
+  srtptest::Peer peer;
+  ASSERT_TRUE(peer.ok());
+  RTPex ep;
+  ep.localPort = 45680;
+  ASSERT_NE(0, ep.udpSender.open(0));
+  ep.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(peer.port()), 0);
+  std::string key(30, 'k');
+  srtp_shutdown();  // srtp_create now fails
+  ep.createCryptoToSend(0);
+  ep.createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), 30);
+  srtp_init();
+  ASSERT_NE(nullptr, ep.cryptoSend);
+  ASSERT_NE(nullptr, ep.cryptoRecv);
+  int failed = ep.cryptoRecv->status;
+  ASSERT_NE(0, failed);
+  ASSERT_NE(0, ep.cryptoSend->status);
+
+  size_t mark = relaytest::logText().size();
+  std::string pkt = rtp(1, 1, 30);
+  std::string before = pkt;
+  EXPECT_FALSE(unprotect(&ep, &pkt, false));
+  EXPECT_EQ(before, pkt);
+  EXPECT_FALSE(unprotect(&ep, &pkt, true));
+  EXPECT_EQ(2, ep.cryptoRecv->errorCount);
+  sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&pkt[0]), 42);
+  std::string log = relaytest::logSince(mark);
+  std::string r = std::to_string(failed);
+  EXPECT_EQ(1u, srtptest::count(log, "strp_unprotect() failed r=" + r));
+  EXPECT_EQ(1u, srtptest::count(log, "srtp_unprotect_rtcp() failed r=" + r));
+  EXPECT_EQ(1u, srtptest::count(log, "protect error: r=" + r + ",port=45680"));
+
+  // Replaced by a working context, the endpoint sends again.
+  ep.createCryptoToSend(0);
+  ASSERT_EQ(0, ep.cryptoSend->status);
+  sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&pkt[0]), 42);
+  std::string got;
+  ASSERT_TRUE(peer.recv(&got));
+  EXPECT_EQ(52u, got.size());
+}
+
+// ---- pairing ------------------------------------------------------------------
+
+class SRTPStartTest : public SRTPInfoTest {
+ protected:
+  static void give(RTPex* ep, bool send, bool recv) {
+    if (send) ep->createCryptoToSend(0);
+    if (recv) {
+      std::string key(30, 'r');
+      ep->createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), 30);
+    }
+  }
+};
+
+TEST_F(SRTPStartTest, PairsSurviveOnlyComplete) {
+  struct Case {
+    bool aSend, bRecv, bSend, aRecv;
+    int aMode, bMode;
+  } cases[] = {
+      // A's far end (A's send, B's recv) | B's far end (B's send, A's recv)
+      {true, true, false, false, 2, 0},   {true, false, false, false, 0, 0},
+      {false, true, false, false, 0, 0},  {false, false, false, false, 0, 0},
+      {false, false, true, true, 0, 2},   {false, false, true, false, 0, 0},
+      {false, false, false, true, 0, 0},  {true, true, true, true, 2, 2},
+      {true, true, true, false, 2, 0},    {false, true, true, true, 0, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.aSend << c.bRecv << c.bSend << c.aRecv);
+    RTPex a;
+    RTPex b;
+    a.srtpMode = 1;
+    b.srtpMode = 1;
+    give(&a, c.aSend, c.aRecv);
+    give(&b, c.bSend, c.bRecv);
+    SRTPInfo* aSend = a.cryptoSend;
+    SRTPInfo* bRecv = b.cryptoRecv;
+    int counted = SRTPInfo::countConcurrent;
+    RTPex::startSrtp(&a, &b);
+    EXPECT_EQ(c.aMode, a.srtpMode.load());
+    EXPECT_EQ(c.bMode, b.srtpMode.load());
+    bool aPair = c.aMode == 2;
+    bool bPair = c.bMode == 2;
+    EXPECT_EQ(aPair ? aSend : nullptr, a.cryptoSend);
+    EXPECT_EQ(aPair ? bRecv : nullptr, b.cryptoRecv);
+    EXPECT_EQ(bPair, b.cryptoSend != nullptr);
+    EXPECT_EQ(bPair, a.cryptoRecv != nullptr);
+    EXPECT_EQ(counted + (aPair || bPair ? 1 : 0), SRTPInfo::countConcurrent);
+    EXPECT_EQ(aPair || bPair, a.countedConcurrent);
+    EXPECT_FALSE(b.countedConcurrent);
+    a.releaseSender();
+    EXPECT_EQ(counted, SRTPInfo::countConcurrent);
+  }
+}
+
+// Every start counts; the release takes back one; the status text shows it.
+TEST_F(SRTPStartTest, CountRisesOnEveryStartAndStatusShowsIt) {
+  RTPex a;
+  RTPex b;
+  give(&a, true, false);
+  give(&b, false, true);
+  int counted = SRTPInfo::countConcurrent;
+  RTPex::startSrtp(&a, &b);
+  RTPex::startSrtp(&a, &b);
+  EXPECT_EQ(counted + 2, SRTPInfo::countConcurrent);
+  EXPECT_NE(std::string::npos,
+            RTPex::getInfo("").find("\r\n<SRTP Converting> count:" +
+                                    std::to_string(counted + 2) + "\r\n"));
+  a.releaseSender();
+  a.releaseSender();
+  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+  b.releaseSender();  // B was never counted
+  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+  EXPECT_NE(std::string::npos, RTPex::getInfo("").find("<SRTP Converting> count:" +
+                                                       std::to_string(counted + 1) + "\r\n"));
+}
+
+}  // namespace

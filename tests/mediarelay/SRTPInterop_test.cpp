@@ -1,0 +1,275 @@
+// SRTP through real endpoints against an SRTP far end that is not libsrtp
+// (the pion-based srtp_peer program): both suites, SRTCP on the RTCP port,
+// multiplexed RTCP, and a pair where both sides convert with their own keys.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "SRTPtest.h"
+#include "pathtest.h"
+
+namespace {
+
+using srtptest::Peer;
+using srtptest::RelayPair;
+using srtptest::rtcp;
+using srtptest::rtp;
+
+const int kWaitMs = 10000;
+
+std::string toHex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string fromHex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+const char* peerProgram() {
+#ifdef SRTP_PEER_BIN
+  return access(SRTP_PEER_BIN, X_OK) == 0 ? SRTP_PEER_BIN : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
+// The far-end program as a child process, driven one line at a time.
+class GoPeer {
+ public:
+  GoPeer() : rtpPort(0), rtcpPort(0), pid_(-1), in_(-1), out_(-1) {}
+  ~GoPeer() { stop(); }
+  GoPeer(const GoPeer&) = delete;
+  GoPeer& operator=(const GoPeer&) = delete;
+
+  bool start(const char* program) {
+    int toChild[2];
+    int fromChild[2];
+    if (pipe(toChild) != 0) return false;
+    if (pipe(fromChild) != 0) {
+      ::close(toChild[0]);
+      ::close(toChild[1]);
+      return false;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(toChild[0], 0);
+      dup2(fromChild[1], 1);
+      ::close(toChild[0]);
+      ::close(toChild[1]);
+      ::close(fromChild[0]);
+      ::close(fromChild[1]);
+      execl(program, "srtp_peer", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    in_ = toChild[1];
+    out_ = fromChild[0];
+    if (pid_ < 0) return false;
+    std::string line = readLine();
+    return std::sscanf(line.c_str(), "ports %d %d", &rtpPort, &rtcpPort) == 2;
+  }
+
+  // One command and its answer line ("" when none came).
+  std::string call(const std::string& command) {
+    std::string line = command + "\n";
+    if (write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
+    return readLine();
+  }
+
+  void key(const char* direction, short suite, const std::string& key) {
+    std::string answer = call(std::string("key ") + direction + (suite == 1 ? " 32 " : " 80 ") +
+                              toHex(key));
+    EXPECT_EQ("ok", answer);
+  }
+
+  // Protects plain (as SRTCP when it is RTCP) and sends it from socket
+  // ("rtp" or "rtcp") to port; the bytes sent.
+  std::string send(const char* socket, int port, const std::string& plain) {
+    std::string answer =
+        call(std::string("send ") + socket + " " + std::to_string(port) + " " + toHex(plain));
+    return answer.compare(0, 3, "ok ") == 0 ? fromHex(answer.substr(3)) : "";
+  }
+
+  // The next datagram on socket, unprotected; the answer line otherwise.
+  std::string recv(const char* socket) {
+    std::string answer = call(std::string("recv ") + socket + " " + std::to_string(kWaitMs));
+    return answer.compare(0, 3, "ok ") == 0 ? fromHex(answer.substr(3)) : answer;
+  }
+
+  int rtpPort;
+  int rtcpPort;
+
+ private:
+  std::string readLine() {
+    std::string line;
+    for (int i = 0; i < 100000; i++) {
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, 3 * kWaitMs) != 1) return line;
+      char c;
+      if (read(out_, &c, 1) != 1 || c == '\n') return line;
+      line += c;
+    }
+    return line;
+  }
+
+  void stop() {
+    if (in_ >= 0) {
+      if (write(in_, "quit\n", 5) != 5) {
+      }
+      ::close(in_);
+    }
+    if (out_ >= 0) ::close(out_);
+    in_ = out_ = -1;
+    if (pid_ <= 0) return;
+    for (int i = 0; i < 500; i++) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      usleep(10000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  pid_t pid_;
+  int in_;
+  int out_;
+};
+
+// A plain far end: an RTP and an RTCP socket.
+struct PlainEnd {
+  Peer media;
+  Peer control;
+};
+
+std::string freshKey() {
+  std::string key(SRTPInfo::KEY_LEN, '\0');
+  SRTPInfo::drawKey(reinterpret_cast<unsigned char*>(&key[0]));
+  return key;
+}
+
+class SRTPInteropTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program = peerProgram();
+    if (program == nullptr) GTEST_SKIP() << "srtp_peer was not built (no Go or pion)";
+    signal(SIGPIPE, SIG_IGN);
+    srtptest::setUp();
+    worker.reset(new pathtest::EventWorker());
+  }
+
+  // go speaks SRTP with ep's relay side: ep's outbound key to go, go's own
+  // key to partner's inbound context.
+  static void keyUp(GoPeer* go, RTPex* ep, RTPex* partner, short suite) {
+    go->key("recv", suite, srtptest::newSendKey(ep, suite));
+    std::string own = freshKey();
+    srtptest::setRecvKey(partner, suite, own);
+    go->key("send", suite, own);
+  }
+
+  const char* program = nullptr;
+  // Serves both queues: deferred deletes, and events that pin endpoints.
+  std::unique_ptr<pathtest::EventWorker> worker;
+};
+
+TEST_F(SRTPInteropTest, FarEndSpeaksSrtpInBothSuites) {
+  struct Case {
+    short suite;
+    size_t rtpTag;
+  } cases[] = {{0, 10}, {1, 4}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.suite);
+    GoPeer go;
+    ASSERT_TRUE(go.start(program));
+    PlainEnd plain;
+    ASSERT_TRUE(plain.media.ok() && plain.control.ok());
+    RelayPair pair;
+    ASSERT_TRUE(pair.open());
+    RelayPair::target(pair.a, plain.media.port(), plain.control.port());
+    RelayPair::target(pair.b, go.rtpPort, go.rtcpPort);
+    keyUp(&go, pair.a, pair.b, c.suite);
+    RTPex::startSrtp(pair.a, pair.b);
+    int a = pair.a->localPort;
+    int b = pair.b->localPort;
+    std::string got;
+
+    // SRTP from the far end arrives plain; plain from the other side
+    // arrives as SRTP that the far end authenticates and decrypts.
+    for (uint16_t seq = 1; seq <= 3; seq++) {
+      std::string media = rtp(seq, 0x5A5A, 160, 8);
+      EXPECT_EQ(media.size() + c.rtpTag, go.send("rtp", a, media).size());
+      ASSERT_TRUE(plain.media.recv(&got, kWaitMs));
+      EXPECT_EQ(media, got);
+      std::string back = rtp(seq, 0x0B0B, 160, 8, 50);
+      ASSERT_TRUE(plain.media.sendTo(b, back));
+      EXPECT_EQ(back, go.recv("rtp"));
+    }
+
+    // SRTCP both ways on the RTCP ports.
+    EXPECT_EQ(rtcp(0x5A5A).size() + 14, go.send("rtcp", a + 1, rtcp(0x5A5A)).size());
+    ASSERT_TRUE(plain.control.recv(&got, kWaitMs));
+    EXPECT_EQ(rtcp(0x5A5A), got);
+    ASSERT_TRUE(plain.control.sendTo(b + 1, rtcp(0x0B0B)));
+    EXPECT_EQ(rtcp(0x0B0B), go.recv("rtcp"));
+
+    // Multiplexed RTCP stays on the RTP ports, converted both ways.
+    EXPECT_FALSE(go.send("rtp", a, rtcp(0x5A5A, 9)).empty());
+    ASSERT_TRUE(plain.media.recv(&got, kWaitMs));
+    EXPECT_EQ(rtcp(0x5A5A, 9), got);
+    ASSERT_TRUE(plain.media.sendTo(b, rtcp(0x0B0B, 9)));
+    EXPECT_EQ(rtcp(0x0B0B, 9), go.recv("rtp"));
+    EXPECT_TRUE(pair.close());
+  }
+}
+
+// Each far end speaks SRTP with keys of its own, one in each suite: the
+// relay removes one side's protection and applies the other's.
+TEST_F(SRTPInteropTest, BothSidesConvertWithTheirOwnKeys) {
+  GoPeer goA;
+  GoPeer goB;
+  ASSERT_TRUE(goA.start(program));
+  ASSERT_TRUE(goB.start(program));
+  RelayPair pair;
+  ASSERT_TRUE(pair.open());
+  RelayPair::target(pair.a, goB.rtpPort, goB.rtcpPort);
+  RelayPair::target(pair.b, goA.rtpPort, goA.rtcpPort);
+  keyUp(&goA, pair.a, pair.b, 0);
+  keyUp(&goB, pair.b, pair.a, 1);
+  RTPex::startSrtp(pair.a, pair.b);
+  EXPECT_EQ(2, pair.a->srtpMode.load());
+  EXPECT_EQ(2, pair.b->srtpMode.load());
+  int a = pair.a->localPort;
+  int b = pair.b->localPort;
+
+  for (uint16_t seq = 1; seq <= 3; seq++) {
+    std::string toB = rtp(seq, 0xAAAA, 120, 0, seq);
+    EXPECT_FALSE(goA.send("rtp", a, toB).empty());
+    EXPECT_EQ(toB, goB.recv("rtp"));
+    std::string toA = rtp(seq, 0xBBBB, 120, 0, 100 + seq);
+    EXPECT_FALSE(goB.send("rtp", b, toA).empty());
+    EXPECT_EQ(toA, goA.recv("rtp"));
+  }
+  EXPECT_FALSE(goA.send("rtcp", a + 1, rtcp(0xAAAA)).empty());
+  EXPECT_EQ(rtcp(0xAAAA), goB.recv("rtcp"));
+  EXPECT_FALSE(goB.send("rtcp", b + 1, rtcp(0xBBBB)).empty());
+  EXPECT_EQ(rtcp(0xBBBB), goA.recv("rtcp"));
+  EXPECT_TRUE(pair.close());
+}
+
+}  // namespace

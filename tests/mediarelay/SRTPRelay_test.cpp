@@ -1,0 +1,260 @@
+// SRTP conversion through real endpoints on loopback: pending mode, dropped
+// datagrams that fail to unprotect, and contexts replaced while the receive
+// threads convert.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "SRTPtest.h"
+#include "pathtest.h"
+
+namespace {
+
+using srtptest::Peer;
+using srtptest::protect;
+using srtptest::RelayPair;
+using srtptest::rtcp;
+using srtptest::rtp;
+
+const int kWaitMs = 10000;
+
+// A far end with an RTP and an RTCP socket; with contexts it speaks SRTP.
+struct FarEnd {
+  Peer media;
+  Peer control;
+  std::unique_ptr<SRTPInfo> send;  // protects what it sends
+  std::unique_ptr<SRTPInfo> recv;  // removes SRTP from what it receives
+
+  bool ok() const { return media.ok() && control.ok(); }
+
+  // Makes its own send key and gives it to the relay's inbound context on
+  // partner; takes the relay's key of ep as its receive key.
+  void speakSrtp(RTPex* ep, RTPex* partner, short suite) {
+    send.reset(new SRTPInfo(1, suite, nullptr, 0, 1024));
+    srtptest::setRecvKey(partner, suite, srtptest::keyOf(send.get()));
+    learnKeyOf(ep, suite);
+  }
+  void learnKeyOf(RTPex* ep, short suite) {
+    std::string key = srtptest::newSendKey(ep, suite);
+    recv.reset(new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(&key[0]), 30, 1024));
+  }
+
+  std::string wire(const std::string& plain, bool asRtcp) {
+    return send ? protect(send.get(), plain, asRtcp) : plain;
+  }
+  bool sendMedia(int port, const std::string& plain) {
+    return media.sendTo(port, wire(plain, false));
+  }
+  bool sendControl(int port, const std::string& plain) {
+    return control.sendTo(port, wire(plain, true));
+  }
+
+  // The next datagram on a socket, with SRTP removed when it speaks SRTP.
+  bool next(Peer* on, bool asRtcp, std::string* plain) {
+    if (!on->recv(plain, kWaitMs)) return false;
+    return !recv || srtptest::unprotectWith(recv.get(), plain, asRtcp);
+  }
+};
+
+class SRTPRelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    srtptest::setUp();
+    worker.reset(new pathtest::EventWorker());
+  }
+
+  // What arrives on A goes to farB, what arrives on B to farA.
+  static void wire(RelayPair* pair, FarEnd* farA, FarEnd* farB) {
+    RelayPair::target(pair->a, farB->media.port(), farB->control.port());
+    RelayPair::target(pair->b, farA->media.port(), farA->control.port());
+  }
+
+  static std::string dtls() {
+    std::string d(20, '\x07');
+    d[0] = 22;
+    return d;
+  }
+
+  // Serves both queues: deferred deletes, and events that pin endpoints.
+  std::unique_ptr<pathtest::EventWorker> worker;
+};
+
+// An endpoint opened pending drops media both ways until the pair starts;
+// DTLS from its far end still passes.
+TEST_F(SRTPRelayTest, PendingDropsMediaUntilStart) {
+  FarEnd farA;
+  FarEnd farB;
+  ASSERT_TRUE(farA.ok() && farB.ok());
+  RelayPair pair;
+  ASSERT_TRUE(pair.open(true, false));
+  EXPECT_EQ(1, pair.a->srtpMode.load());
+  wire(&pair, &farA, &farB);
+  farA.speakSrtp(pair.a, pair.b, 0);
+  int a = pair.a->localPort;
+  int b = pair.b->localPort;
+
+  // Each leg handles its datagrams in order: once a leg has counted the
+  // second, the first is done with.
+  for (uint32_t n : {1, 2}) {
+    ASSERT_TRUE(farA.sendControl(a + 1, rtcp(0xA, n)));
+    ASSERT_TRUE(farB.sendMedia(b, rtp(static_cast<uint16_t>(n), 0xB, 40)));
+    ASSERT_TRUE(farB.sendControl(b + 1, rtcp(0xB, n)));
+  }
+  ASSERT_TRUE(farA.sendMedia(a, rtp(1, 0xA, 40)));
+  ASSERT_TRUE(farA.media.sendTo(a, dtls()));
+  std::string got;
+  ASSERT_TRUE(farB.media.recv(&got, kWaitMs));
+  EXPECT_EQ(dtls(), got);  // the RTP sent before it was dropped
+  EXPECT_TRUE(relaytest::waitUntil([&] {
+    return pair.a->rtcp.cntPacket.load() == 2 && pair.b->cntPacket.load() == 2 &&
+           pair.b->rtcp.cntPacket.load() == 2;
+  }));
+
+  int counted = SRTPInfo::countConcurrent;
+  RTPex::startSrtp(pair.a, pair.b);
+  EXPECT_EQ(2, pair.a->srtpMode.load());
+  EXPECT_EQ(0, pair.b->srtpMode.load());
+  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+
+  // The first datagrams to arrive are those sent after the start.
+  ASSERT_TRUE(farA.sendMedia(a, rtp(3, 0xA, 40)));
+  ASSERT_TRUE(farB.next(&farB.media, false, &got));
+  EXPECT_EQ(rtp(3, 0xA, 40), got);
+  ASSERT_TRUE(farB.sendMedia(b, rtp(3, 0xB, 40)));
+  ASSERT_TRUE(farA.next(&farA.media, false, &got));
+  EXPECT_EQ(rtp(3, 0xB, 40), got);
+  ASSERT_TRUE(farA.sendControl(a + 1, rtcp(0xA, 3)));
+  ASSERT_TRUE(farB.next(&farB.control, true, &got));
+  EXPECT_EQ(rtcp(0xA, 3), got);
+  ASSERT_TRUE(farB.sendControl(b + 1, rtcp(0xB, 3)));
+  ASSERT_TRUE(farA.next(&farA.control, true, &got));
+  EXPECT_EQ(rtcp(0xB, 3), got);
+
+  EXPECT_TRUE(pair.close());
+  EXPECT_EQ(counted, SRTPInfo::countConcurrent);  // the release took it back
+}
+
+// A datagram that fails to unprotect goes nowhere and the stream goes on,
+// whether the other far end speaks plain RTP or SRTP of its own.
+TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
+  for (bool bothConvert : {false, true}) {
+    SCOPED_TRACE(bothConvert ? "both convert" : "one side converts");
+    FarEnd farA;
+    FarEnd farB;
+    ASSERT_TRUE(farA.ok() && farB.ok());
+    RelayPair pair;
+    ASSERT_TRUE(pair.open());
+    wire(&pair, &farA, &farB);
+    farA.speakSrtp(pair.a, pair.b, 0);
+    if (bothConvert) farB.speakSrtp(pair.b, pair.a, 1);
+    RTPex::startSrtp(pair.a, pair.b);
+    int a = pair.a->localPort;
+    size_t mark = relaytest::logText().size();
+
+    for (uint16_t seq = 1; seq <= 3; seq++) {
+      std::string media = farA.wire(rtp(seq, 0xA, 60), false);
+      std::string control = farA.wire(rtcp(0xA, seq), true);
+      if (seq == 2) {
+        media[30] ^= 0x10;
+        control[12] ^= 0x10;
+      }
+      ASSERT_TRUE(farA.media.sendTo(a, media));
+      ASSERT_TRUE(farA.control.sendTo(a + 1, control));
+    }
+    for (uint16_t seq : {1, 3}) {
+      std::string got;
+      ASSERT_TRUE(farB.next(&farB.media, false, &got)) << seq;
+      EXPECT_EQ(rtp(seq, 0xA, 60), got);
+      ASSERT_TRUE(farB.next(&farB.control, true, &got)) << seq;
+      EXPECT_EQ(rtcp(0xA, seq), got);
+    }
+    {
+      Synchronized hold(SRTPInfo::wo);
+      EXPECT_EQ(2, pair.b->cryptoRecv->errorCount);
+    }
+    std::string log = relaytest::logSince(mark);
+    EXPECT_EQ(1u, srtptest::count(log, "strp_unprotect() failed r=7"));
+    EXPECT_EQ(1u, srtptest::count(log, "srtp_unprotect_rtcp() failed r=7"));
+    EXPECT_TRUE(pair.close());
+  }
+}
+
+// Java threads replace contexts and restart the pair while every leg's own
+// receive thread converts in both directions; afterwards the stream flows
+// with the newest keys.
+TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
+  relaytest::ScopedDispatcher oneLegPerThread(relaytest::dispatcherWith(1));
+  FarEnd farA;
+  FarEnd farB;
+  ASSERT_TRUE(farA.ok() && farB.ok());
+  RelayPair pair;
+  ASSERT_TRUE(pair.open());
+  wire(&pair, &farA, &farB);
+  farA.speakSrtp(pair.a, pair.b, 0);
+  farB.speakSrtp(pair.b, pair.a, 1);
+  RTPex::startSrtp(pair.a, pair.b);
+  int a = pair.a->localPort;
+  int b = pair.b->localPort;
+  std::string keyA = srtptest::keyOf(farA.send.get());
+  std::string keyB = srtptest::keyOf(farB.send.get());
+
+  const int kPackets = 1500;
+  auto pump = [](FarEnd* far, int port, uint32_t ssrc) {
+    for (int i = 0; i < kPackets; i++) {
+      far->sendMedia(port, rtp(static_cast<uint16_t>(100 + i), ssrc, 80));
+      if (i % 10 == 0) far->sendControl(port + 1, rtcp(ssrc, static_cast<uint32_t>(i)));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  };
+  auto replace = [&](int rounds, bool fromA) {
+    for (int i = 0; i < rounds; i++) {
+      if (fromA) {
+        srtptest::newSendKey(pair.a, 0);
+        srtptest::setRecvKey(pair.b, 0, keyA);
+      } else {
+        srtptest::newSendKey(pair.b, 1);
+        srtptest::setRecvKey(pair.a, 1, keyB);
+      }
+      RTPex::startSrtp(pair.a, pair.b);
+      RTPex::getInfo("");
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(pump, &farA, a, 0xA);
+  threads.emplace_back(pump, &farB, b, 0xB);
+  threads.emplace_back(replace, 300, true);
+  threads.emplace_back(replace, 300, false);
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(2, pair.a->srtpMode.load());
+  EXPECT_EQ(2, pair.b->srtpMode.load());
+
+  // The far ends take the relay's newest keys; their next datagrams arrive.
+  farA.learnKeyOf(pair.a, 0);
+  farB.learnKeyOf(pair.b, 1);
+  const std::string toB = rtp(9000, 0xA, 80);
+  const std::string toA = rtp(9000, 0xB, 80);
+  // Room in the far ends' sockets for what comes next.
+  for (FarEnd* far : {&farA, &farB}) {
+    std::string old;
+    for (int i = 0; i < 4 * kPackets && far->media.recv(&old, 300); i++) {
+    }
+  }
+  ASSERT_TRUE(farA.sendMedia(a, toB));
+  ASSERT_TRUE(farB.sendMedia(b, toA));
+  auto arrives = [](FarEnd* far, const std::string& want) {
+    for (int i = 0; i < 2 * kPackets; i++) {
+      std::string got;
+      if (!far->media.recv(&got, kWaitMs)) return false;
+      if (srtptest::unprotectWith(far->recv.get(), &got, false) && got == want) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(arrives(&farB, toB));
+  EXPECT_TRUE(arrives(&farA, toA));
+  EXPECT_TRUE(pair.close());
+}
+
+}  // namespace

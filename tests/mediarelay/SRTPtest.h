@@ -1,0 +1,199 @@
+// Helpers of the SRTP tests: libsrtp2 and the engine once per process, RTP
+// and RTCP packets, protection with a context, and a loopback UDP far end.
+#ifndef TESTS_SRTPTEST_H
+#define TESTS_SRTPTEST_H
+
+#include <poll.h>
+
+#include <cstdint>
+#include <string>
+
+#include "RTPex.h"
+#include "SRTPInfo.h"
+#include "relaytest.h"
+
+namespace srtptest {
+
+inline void setUp() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  relaytest::setUpEngine();
+  srtp_init();
+}
+
+inline void put32(std::string* s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) (*s)[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+// An RTP packet: version 2, payload type pt, seq, ssrc, payload bytes
+// counting up from fill.
+inline std::string rtp(uint16_t seq, uint32_t ssrc, int payloadLen, int pt = 0, int fill = 1) {
+  std::string p(12 + payloadLen, '\0');
+  p[0] = static_cast<char>(0x80);
+  p[1] = static_cast<char>(pt & 0x7F);
+  p[2] = static_cast<char>(seq >> 8);
+  p[3] = static_cast<char>(seq);
+  put32(&p, 4, 1000u * seq);
+  put32(&p, 8, ssrc);
+  for (int i = 0; i < payloadLen; i++) p[12 + i] = static_cast<char>(fill + i);
+  return p;
+}
+
+// An RTCP sender report (type 200) of 28 bytes.
+inline std::string rtcp(uint32_t ssrc, uint32_t count = 7) {
+  std::string p(28, '\0');
+  p[0] = static_cast<char>(0x80);
+  p[1] = static_cast<char>(200);
+  p[3] = 6;  // length in words minus one
+  put32(&p, 4, ssrc);
+  put32(&p, 20, count);
+  put32(&p, 24, count * 160);
+  return p;
+}
+
+inline std::string keyOf(const SRTPInfo* ctx) {
+  return std::string(reinterpret_cast<const char*>(ctx->policy.key), SRTPInfo::KEY_LEN);
+}
+
+// plain protected with ctx's session (RTP or RTCP).
+inline std::string protect(SRTPInfo* ctx, const std::string& plain, bool asRtcp) {
+  Synchronized hold(SRTPInfo::wo);
+  std::string buf(plain.size() + SRTP_MAX_TRAILER_LEN + 4, '\0');
+  buf.replace(0, plain.size(), plain);
+  int n = static_cast<int>(plain.size());
+  int r = asRtcp ? srtp_protect_rtcp(ctx->session, &buf[0], &n)
+                 : srtp_protect(ctx->session, &buf[0], &n);
+  if (r != 0) return std::string();
+  buf.resize(n);
+  return buf;
+}
+
+// SRTP removed in place with ctx's session; false when it fails.
+inline bool unprotectWith(SRTPInfo* ctx, std::string* pkt, bool asRtcp) {
+  Synchronized hold(SRTPInfo::wo);
+  int n = static_cast<int>(pkt->size());
+  int r = asRtcp ? srtp_unprotect_rtcp(ctx->session, &(*pkt)[0], &n)
+                 : srtp_unprotect(ctx->session, &(*pkt)[0], &n);
+  if (r != 0) return false;
+  pkt->resize(n);
+  return true;
+}
+
+// A UDP socket on 127.0.0.1 at an ephemeral port.
+class Peer {
+ public:
+  Peer() : fd_(relaytest::bindUdp("127.0.0.1", 0)) {}
+  ~Peer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int port() const { return relaytest::localPortOf(fd_); }
+
+  bool sendTo(int port, const std::string& bytes) {
+    sockaddr_storage ss;
+    socklen_t len;
+    relaytest::fillAddr("127.0.0.1", port, &ss, &len);
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+  // The next datagram, or false after ms without one.
+  bool recv(std::string* out, int ms = 3000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) return false;
+    char buf[4096];
+    ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
+    if (n < 0) return false;
+    out->assign(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+// Two paired endpoints on 127.0.0.1 in the SRTP tests' port range, pinned
+// for the test; closed and deleted (sockets gone) by close(), which needs
+// the "GC" queue served.
+class RelayPair {
+ public:
+  static const int kPortMin = 45000;
+  static const int kPortMax = 46999;
+
+  RelayPair() : a(nullptr), b(nullptr), idA(0), idB(0) {}
+  ~RelayPair() { close(); }
+  RelayPair(const RelayPair&) = delete;
+  RelayPair& operator=(const RelayPair&) = delete;
+
+  bool open(bool aPending = false, bool bPending = false) {
+    idA = openOne(101, aPending);
+    idB = openOne(102, bPending);
+    if (idA == 0 || idB == 0) return false;
+    a = RTPex::idToObj(idA);  // pinned until close()
+    b = RTPex::idToObj(idB);
+    if (a == nullptr || b == nullptr) return false;
+    a->setSender(b);
+    b->setSender(a);
+    return true;
+  }
+
+  // Where what arrives on ep's ports is sent.
+  static void target(RTPex* ep, int rtpPort, int rtcpPort) {
+    std::string ip = "127.0.0.1";
+    ep->setTarget(ip, rtpPort, 0, false);
+    ep->rtcp.setTarget(ip, rtcpPort, 0, false);
+  }
+
+  bool close() {
+    int ports[2] = {a != nullptr ? a->localPort : 0, b != nullptr ? b->localPort : 0};
+    if (a != nullptr) RTPex::unpin(a);
+    if (b != nullptr) RTPex::unpin(b);
+    a = b = nullptr;
+    if (idA != 0) RTPex::closeAndDelete(idA);
+    if (idB != 0) RTPex::closeAndDelete(idB);
+    idA = idB = 0;
+    return relaytest::waitUntil([&] {
+      for (int p : ports) {
+        if (p != 0 && !relaytest::rangeFree("127.0.0.1", p, p + 1)) return false;
+      }
+      return true;
+    });
+  }
+
+  RTPex* a;
+  RTPex* b;
+  int64_t idA;
+  int64_t idB;
+
+ private:
+  static int64_t openOne(int64_t sid, bool pending) {
+    return RTPex::newInstance(sid, 0, kPortMin, kPortMax, kPortMin, 0, 0, "host", 2048, 2048, 0,
+                              0, pending ? 1 : 0, "127.0.0.1", 0);
+  }
+};
+
+// A new outbound context on ep and its key, as createCryptoToSend0 gives it.
+inline std::string newSendKey(RTPex* ep, short suite) {
+  Synchronized hold(SRTPInfo::wo);
+  ep->createCryptoToSend(suite);
+  return keyOf(ep->cryptoSend);
+}
+
+inline void setRecvKey(RTPex* ep, short suite, std::string key) {
+  ep->createCryptoToRecv(suite, reinterpret_cast<signed char*>(&key[0]),
+                         static_cast<int>(key.size()));
+}
+
+inline size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+}  // namespace srtptest
+
+#endif  // TESTS_SRTPTEST_H

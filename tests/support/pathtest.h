@@ -1,0 +1,248 @@
+// Helpers for the datagram path tests: far ends on loopback sockets, an
+// event worker stand-in for both queues, the settings the paths read, and
+// datagram builders.
+#ifndef TESTS_PATHTEST_H
+#define TESTS_PATHTEST_H
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relaytest.h"
+
+namespace pathtest {
+
+// Endpoint ports of these tests; the search skips ports in use.
+const int kPortMin = 41000;
+const int kPortMax = 41999;
+const int kWaitMs = 10000;
+
+// A far end: a UDP socket on a loopback address and an ephemeral port.
+class FarEnd {
+ public:
+  explicit FarEnd(const char* ip) : ip_(ip), fd_(relaytest::bindUdp(ip, 0)) {}
+  ~FarEnd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int port() const { return relaytest::localPortOf(fd_); }
+  const char* ip() const { return ip_; }
+
+  bool sendTo(int port, const std::string& bytes) const {
+    sockaddr_storage ss;
+    socklen_t len;
+    if (!relaytest::fillAddr(ip_, port, &ss, &len)) return false;
+    ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+    return n == static_cast<ssize_t>(bytes.size());
+  }
+
+  // Waits up to ms for one datagram; false when none came. from gets the
+  // sender's port.
+  bool receive(std::string* bytes, int* from = nullptr, int ms = kWaitMs) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    return take(bytes, from);
+  }
+
+  // True when a datagram is waiting now (never blocks).
+  bool pending() const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+  }
+
+  // Everything received until marker arrived (marker excluded); false when
+  // it did not come in time.
+  bool receiveUntil(const std::string& marker, std::vector<std::string>* before) const {
+    for (int i = 0; i < 1000; i++) {
+      std::string got;
+      if (!receive(&got)) return false;
+      if (got == marker) return true;
+      before->push_back(got);
+    }
+    return false;
+  }
+
+ private:
+  bool take(std::string* bytes, int* from) const {
+    char buf[65536];
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    ssize_t n = ::recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&ss), &len);
+    if (n < 0) return false;
+    bytes->assign(buf, static_cast<size_t>(n));
+    if (from != nullptr) {
+      *from = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                       : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    }
+    return true;
+  }
+
+  const char* ip_;
+  int fd_;
+};
+
+// Serves both queues as the event worker would: events 12 and 13 are
+// recorded and their pins given back; deferred deletes are retried every
+// 100 ms. Stopping finishes the pending deletes first (bounded).
+class EventWorker {
+ public:
+  static const int kMarker = 9998;
+  static const int kStop = 9999;
+
+  struct Delivered {
+    int type;
+    long param;
+    int bufSize;  // recvBufSize at delivery
+  };
+
+  EventWorker() : events_([this] { serveEvents(); }), gc_([this] { serveGc(); }) {}
+  ~EventWorker() {
+    RTPex::evQ[0]->post(kStop, 0, static_cast<void*>(nullptr));
+    gc_.join();
+    RTPex::evQ[1]->post(kStop, 0, static_cast<void*>(nullptr));
+    events_.join();
+  }
+
+  // Waits until every event posted before this call has been delivered.
+  bool flush() {
+    int mark = ++marks_;
+    RTPex::evQ[1]->post(kMarker, mark, static_cast<void*>(nullptr));
+    return relaytest::waitUntil([&] { return seenMark_.load() >= mark; }, kWaitMs);
+  }
+
+  std::vector<Delivered> of(long sid, int type) {
+    std::lock_guard<std::mutex> hold(mu_);
+    std::vector<Delivered> out;
+    for (const Delivered& d : delivered_) {
+      if (d.param == sid && d.type == type) out.push_back(d);
+    }
+    return out;
+  }
+
+  size_t count(long sid, int type) { return of(sid, type).size(); }
+
+ private:
+  void serveEvents() {
+    for (;;) {
+      EventObj ev = RTPex::evQ[1]->waitForEvent();
+      if (ev.type == kStop) return;
+      if (ev.type == kMarker) {
+        seenMark_ = static_cast<int>(ev.param);
+        continue;
+      }
+      RTPex* ep = static_cast<RTPex*>(ev.data);
+      {
+        std::lock_guard<std::mutex> hold(mu_);
+        delivered_.push_back(Delivered{ev.type, ev.param, ep->recvBufSize.load()});
+      }
+      RTPex::unpin(ep);
+    }
+  }
+
+  void serveGc() {
+    bool stopping = false;
+    for (int left = 200; !stopping || (left > 0 && RTPex::evQ[0]->totalEventCount() > 0);) {
+      EventObj ev = RTPex::evQ[0]->waitForEvent();
+      if (ev.type == kStop) {
+        stopping = true;
+        continue;
+      }
+      if (stopping) left--;
+      if (ev.type != RTPex::EV_DELETE_RETRY) continue;
+      RTPex* ep = static_cast<RTPex*>(ev.data);
+      if (ep->prepareDelete() == 1) {
+        delete ep;
+      } else {
+        RTPex::evQ[0]->schedule(RTPex::EV_DELETE_RETRY, ev.param, ep, 100);
+      }
+    }
+  }
+
+  std::mutex mu_;
+  std::vector<Delivered> delivered_;
+  std::atomic<int> marks_{0};
+  std::atomic<int> seenMark_{0};
+  std::thread events_;
+  std::thread gc_;
+};
+
+// The settings the paths read, restored at the end of a scope. Change them
+// only before the endpoints they should affect are opened.
+class SavedSettings {
+ public:
+  SavedSettings()
+      : stun(RTPex::STUN_INTERVAL),
+        behindNat(RTPex::SEND_BEHINDNAT),
+        dtls(RTPex::PACKET_SIZE_DTLS),
+        rtcp(RTPex::BLOCK_RTCP),
+        stunBlock(RTPex::BLOCK_STUN),
+        dtlsBlock(RTPex::BLOCK_DTLS),
+        unknown(RTPex::BLOCK_UNKNOWN) {}
+  ~SavedSettings() {
+    RTPex::STUN_INTERVAL = stun;
+    RTPex::SEND_BEHINDNAT = behindNat;
+    RTPex::PACKET_SIZE_DTLS = dtls;
+    RTPex::BLOCK_RTCP = rtcp;
+    RTPex::BLOCK_STUN = stunBlock;
+    RTPex::BLOCK_DTLS = dtlsBlock;
+    RTPex::BLOCK_UNKNOWN = unknown;
+  }
+
+ private:
+  int stun;
+  bool behindNat;
+  int dtls;
+  int rtcp, stunBlock, dtlsBlock, unknown;
+};
+
+// ---- datagrams ----------------------------------------------------------------
+
+// Two header bytes, then tag, padded with 'x' to at least size bytes.
+inline std::string datagram(unsigned char b0, unsigned char b1, const std::string& tag,
+                            size_t size = 12) {
+  std::string d;
+  d.push_back(static_cast<char>(b0));
+  d.push_back(static_cast<char>(b1));
+  d += tag;
+  if (d.size() < size) d.append(size - d.size(), 'x');
+  return d;
+}
+
+inline std::string rtp(const std::string& tag, int payloadType = 0, size_t size = 12) {
+  return datagram(0x80, static_cast<unsigned char>(payloadType), tag, size);
+}
+
+// Sender report (type 200).
+inline std::string rtcpSr(const std::string& tag, size_t size = 12) {
+  return datagram(0x81, 0xC8, tag, size);
+}
+
+// A STUN header: first byte 0 for a request, 1 for an answer; the tag
+// fills the transaction id.
+inline std::string stun(bool answer, const std::string& tag) {
+  std::string d;
+  d.push_back(static_cast<char>(answer ? 0x01 : 0x00));
+  d.push_back(static_cast<char>(0x01));
+  d.append(2, '\0');
+  d += "\x21\x12\xA4\x42";
+  std::string id = tag;
+  id.resize(12, 'x');
+  return d + id;
+}
+
+inline std::string dtls(const std::string& tag, size_t size = 40) {
+  return datagram(0x16, 0xFE, tag, size);
+}
+
+}  // namespace pathtest
+
+#endif  // TESTS_PATHTEST_H

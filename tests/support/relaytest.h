@@ -1,0 +1,230 @@
+// Helpers for the relay engine tests: engine set-up without a JVM, port
+// lanes that no other test uses, port blockers, a deferred-delete worker and
+// bounded waits.
+#ifndef TESTS_RELAYTEST_H
+#define TESTS_RELAYTEST_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RTPex.h"
+#include "jlang.h"
+#include "testutil.h"
+
+namespace relaytest {
+
+const int kLaneWidth = 200;
+
+// The engine and a log file, once per process.
+inline testutil::TempDir& logDir() {
+  static testutil::TempDir dir;
+  return dir;
+}
+
+inline void setUpEngine() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  InitTrace(logDir().file("proxy.log"));
+  RTPex::initEngine();
+}
+
+inline std::string logText() { return testutil::readFile(logDir().file("proxy.log")); }
+
+// The log written since mark (a size taken with logText().size()).
+inline std::string logSince(size_t mark) {
+  std::string all = logText();
+  return mark < all.size() ? all.substr(mark) : std::string();
+}
+
+// Waits until done() holds, polling every 10 ms for at most ms.
+inline bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+inline bool fillAddr(const char* ip, int port, sockaddr_storage* ss, socklen_t* len) {
+  std::memset(ss, 0, sizeof(*ss));
+  if (std::strchr(ip, ':') != nullptr) {
+    sockaddr_in6* a = reinterpret_cast<sockaddr_in6*>(ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<uint16_t>(port));
+    *len = sizeof(*a);
+    return inet_pton(AF_INET6, ip, &a->sin6_addr) == 1;
+  }
+  sockaddr_in* a = reinterpret_cast<sockaddr_in*>(ss);
+  a->sin_family = AF_INET;
+  a->sin_port = htons(static_cast<uint16_t>(port));
+  *len = sizeof(*a);
+  return inet_pton(AF_INET, ip, &a->sin_addr) == 1;
+}
+
+// A UDP socket bound to ip:port, or -1.
+inline int bindUdp(const char* ip, int port) {
+  sockaddr_storage ss;
+  socklen_t len;
+  if (!fillAddr(ip, port, &ss, &len)) return -1;
+  int fd = socket(ss.ss_family, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline bool portFree(const char* ip, int port) {
+  int fd = bindUdp(ip, port);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+inline bool rangeFree(const char* ip, int from, int to) {
+  for (int p = from; p <= to; p++) {
+    if (!portFree(ip, p)) return false;
+  }
+  return true;
+}
+
+// The first port of a lane of kLaneWidth ports that is free on both
+// loopback addresses. Every test uses its own lane number (0 .. 29), so
+// tests run in parallel never share ports; a busy lane moves 6000 up.
+inline int laneBase(int lane) {
+  for (int k = 0; k < 2; k++) {
+    int base = 20000 + k * 6000 + lane * kLaneWidth;
+    if (rangeFree("127.0.0.1", base, base + kLaneWidth - 1) &&
+        rangeFree("::1", base, base + kLaneWidth - 1)) {
+      return base;
+    }
+  }
+  return 0;
+}
+
+// The local port of a socket descriptor.
+inline int localPortOf(int fd) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+inline int familyOf(int fd) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
+  return ss.ss_family;
+}
+
+// Holds ports taken by sockets of its own.
+class PortBlocker {
+ public:
+  PortBlocker(const char* ip) : ip_(ip) {}
+  ~PortBlocker() {
+    for (int fd : fds_) ::close(fd);
+  }
+  bool block(int port) {
+    int fd = bindUdp(ip_, port);
+    if (fd >= 0) fds_.push_back(fd);
+    return fd >= 0;
+  }
+  bool blockRange(int from, int to) {
+    bool all = true;
+    for (int p = from; p <= to; p++) all = block(p) && all;
+    return all;
+  }
+
+ private:
+  const char* ip_;
+  std::vector<int> fds_;
+};
+
+// Sends one datagram from a fresh socket; true when it left.
+inline bool sendDatagram(const char* ip, int port, const std::string& bytes) {
+  sockaddr_storage ss;
+  socklen_t len;
+  if (!fillAddr(ip, port, &ss, &len)) return false;
+  int fd = socket(ss.ss_family, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  ssize_t n = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+  ::close(fd);
+  return n == static_cast<ssize_t>(bytes.size());
+}
+
+// Serves the "GC" queue as the event worker does for deferred deletes,
+// until destroyed.
+class GcWorker {
+ public:
+  static const int kStop = 9999;
+
+  GcWorker() : thread_([this] { loop(); }) {}
+  ~GcWorker() {
+    RTPex::evQ[0]->post(kStop, 0, static_cast<void*>(nullptr));
+    thread_.join();
+  }
+  int retries() const { return retries_.load(); }
+
+ private:
+  void loop() {
+    for (;;) {
+      EventObj ev = RTPex::evQ[0]->waitForEvent();
+      if (ev.type == kStop) return;
+      if (ev.type != RTPex::EV_DELETE_RETRY) continue;
+      retries_++;
+      RTPex::handleDeleteRetry(RTPex::evQ[0], static_cast<RTPex*>(ev.data));
+    }
+  }
+
+  std::atomic<int> retries_{0};
+  std::thread thread_;
+};
+
+// Installs a dispatcher of its own as RTex::dispatcher for a scope. Every
+// endpoint made under it must be deleted before the scope ends.
+class ScopedDispatcher {
+ public:
+  explicit ScopedDispatcher(RTexDispatcher* fresh) : old_(RTex::dispatcher), own_(fresh) {
+    RTex::dispatcher = fresh;
+  }
+  ~ScopedDispatcher() {
+    RTex::dispatcher = old_;
+    delete own_;
+  }
+
+ private:
+  RTexDispatcher* old_;
+  RTexDispatcher* own_;
+};
+
+// A dispatcher made with a given per-thread bound.
+inline RTexDispatcher* dispatcherWith(int maxRunners) {
+  int saved = RTexDispatcher::maxRunnerInThread;
+  RTexDispatcher::maxRunnerInThread = maxRunners;
+  RTexDispatcher* d = new RTexDispatcher();
+  RTexDispatcher::maxRunnerInThread = saved;
+  return d;
+}
+
+// Opens an endpoint on 127.0.0.1 or ::1 in [from, to]; its id or 0.
+inline int64_t openOn(const char* ip, int from, int to, int64_t sid = 1) {
+  int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
+  return RTPex::newInstance(sid, 0, from, to, from, 0, 0, "host", 512, 512, 0, v6, 0, ip, 0);
+}
+
+}  // namespace relaytest
+
+#endif  // TESTS_RELAYTEST_H
