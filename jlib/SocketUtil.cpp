@@ -1,9 +1,11 @@
 #include "SocketUtil.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -14,9 +16,6 @@
 #include <thread>
 
 namespace {
-
-const int kOpenTries = 3;
-const int kOpenPauseMs = 10;
 
 // ---- address text ------------------------------------------------------
 
@@ -100,6 +99,11 @@ void formatV6(const unsigned char* b, char* out) {
   *p = '\0';
 }
 
+#ifndef _WIN32
+
+const int kOpenTries = 3;
+const int kOpenPauseMs = 10;
+
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // socket() handed out descriptor 0, which stands for "no socket" here:
@@ -112,6 +116,8 @@ int moveOffZero() {
   return moved;
 }
 
+#endif  // _WIN32
+
 }  // namespace
 
 // ---- InetAddrPort ------------------------------------------------------
@@ -120,9 +126,11 @@ InetAddrPort::InetAddrPort() : port(0), scopeId(0) { std::memset(addr, 0, sizeof
 
 // ---- SocketCore --------------------------------------------------------
 
-SocketCore::SocketCore() : desc(0), family(0) {}
+SocketCore::SocketCore() : desc(NO_SOCKET), family(0) {}
 
 SocketCore::~SocketCore() { SocketCore::close(); }
+
+#ifndef _WIN32
 
 int SocketCore::open(int fam, int type, int proto) {
   close();
@@ -150,7 +158,9 @@ void SocketCore::close() {
 
 int SocketCore::getError() { return errno; }
 
-void SocketCore::setDesc(int d) { desc = d; }
+#endif  // _WIN32
+
+void SocketCore::setDesc(socket_t d) { desc = d; }
 
 void SocketCore::setSameSocket(SocketCore* other) {
   desc = other->desc;
@@ -237,6 +247,8 @@ unsigned short SocketCore::getIPStrAndPort(const sockaddr* sa, char* out,
   return 0;
 }
 
+#ifndef _WIN32
+
 bool SocketCore::initializeSocket() { return true; }
 
 // ---- UDPsocketCore -----------------------------------------------------
@@ -248,6 +260,8 @@ int UDPsocketCore::open(int useV6) {
   return desc;
 }
 
+#endif  // _WIN32
+
 // ---- UDPsender ---------------------------------------------------------
 
 UDPsender::UDPsender() { std::memset(&dest, 0, sizeof(dest)); }
@@ -258,6 +272,8 @@ void UDPsender::setDestination(const char* host, unsigned short port,
   if (resolve(host, port, scopeId, &resolved) != 0) dest = resolved;
 }
 
+#ifndef _WIN32
+
 bool UDPsender::send(const void* buf, int len) {
   if (dest.ss_family == 0 || len < 0) return false;
   ssize_t n = ::sendto(desc, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
@@ -265,13 +281,17 @@ bool UDPsender::send(const void* buf, int len) {
   return n == len;
 }
 
+#endif  // _WIN32
+
 int UDPsender::setTOS(int tos) {
-  return setsockopt(desc, IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
+  return setsockopt(desc, IPPROTO_IP, IP_TOS, reinterpret_cast<const char*>(&tos), sizeof(tos));
 }
 
 // ---- UDPreceiver -------------------------------------------------------
 
 UDPreceiver::UDPreceiver() { std::memset(&lastAddr, 0, sizeof(lastAddr)); }
+
+#ifndef _WIN32
 
 int UDPreceiver::recv(void* buf, int len) {
   if (len < 0) {
@@ -293,6 +313,8 @@ int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
   if (::poll(&pfd, 1, timeoutMs) <= 0) return -1;
   return recv(buf, len);
 }
+
+#endif  // _WIN32
 
 void UDPreceiver::getRemoteAddrAndPortOfLast(std::string* addr, unsigned short* port,
                                              unsigned long* scopeId) {
@@ -320,8 +342,11 @@ const unsigned char* UDPreceiver::getRemoteAddrV6OfLast() {
 }
 
 int UDPreceiver::setBufferSize(int bytes) {
-  return setsockopt(desc, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+  return setsockopt(desc, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                    sizeof(bytes));
 }
+
+#ifndef _WIN32
 
 // ---- SocketSelector ----------------------------------------------------
 
@@ -373,3 +398,5 @@ bool SocketSelector::isSelected(int desc) const {
   }
   return false;
 }
+
+#endif  // _WIN32

@@ -7,19 +7,39 @@
 #ifndef JLIB_SOCKETUTIL_H
 #define JLIB_SOCKETUTIL_H
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#endif
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+typedef SOCKET socket_t;
+const socket_t NO_SOCKET = INVALID_SOCKET;
+const int SOCKET_EMSGSIZE = WSAEMSGSIZE;  // a datagram longer than the buffer
+#else
+typedef int socket_t;
+const socket_t NO_SOCKET = 0;
+const int SOCKET_EMSGSIZE = EMSGSIZE;
+#endif
 
 // Numeric address text, port in host order and IPv6 scope id (0 for IPv4).
 // A plain value: copies copy all fields.
 class InetAddrPort {
  public:
+#ifdef _WIN32
+  static const int ADDR_SIZE = 66;
+#else
   static const int ADDR_SIZE = 48;
+#endif
 
   InetAddrPort();
   virtual ~InetAddrPort() {}
@@ -29,7 +49,7 @@ class InetAddrPort {
   unsigned long scopeId;
 };
 
-// One socket descriptor and its address family. desc 0 means no socket;
+// One socket descriptor and its address family. desc NO_SOCKET means none;
 // family is AF_INET or AF_INET6 of the socket, 0 after close.
 class SocketCore {
  public:
@@ -39,22 +59,22 @@ class SocketCore {
   SocketCore& operator=(const SocketCore&) = delete;
 
   // Closes a previous socket, then creates one (three tries, 10 ms apart).
-  // Returns the new descriptor, or 0 when none could be created.
-  virtual int open(int family, int type, int proto);
-  // Closes the socket when there is one; desc and family become 0.
+  // Returns the new descriptor, or NO_SOCKET when none could be created.
+  virtual socket_t open(int family, int type, int proto);
+  // Closes the socket when there is one; desc becomes NO_SOCKET, family 0.
   virtual void close();
   virtual int getSockType() = 0;
 
-  // The calling thread's last socket error (errno).
+  // The calling thread's last socket error (errno; WSAGetLastError).
   static int getError();
 
   // Installs a descriptor without closing anything; family stays.
-  void setDesc(int desc);
+  void setDesc(socket_t desc);
   // Uses other's descriptor and family: both objects share one socket, and
   // all but one owner must be disowned with setDesc(0) before destruction.
   void setSameSocket(SocketCore* other);
-  bool isOpened() const { return desc != 0; }
-  int getDesc() const { return desc; }
+  bool isOpened() const { return desc != NO_SOCKET; }
+  socket_t getDesc() const { return desc; }
   int getFamily() const { return family; }
 
   // Binds to the wildcard address of the socket's family and port.
@@ -79,7 +99,7 @@ class SocketCore {
   socklen_t resolve(const char* text, unsigned short port,
                     unsigned long scopeId, sockaddr_storage* out);
 
-  int desc;
+  socket_t desc;
   int family;
 };
 
@@ -89,8 +109,9 @@ class UDPsocketCore : public SocketCore {
   int getSockType() override { return SOCK_DGRAM; }
   using SocketCore::open;
   // Opens an IPv6 (useV6 != 0) or IPv4 UDP socket and makes it
-  // non-blocking. Returns the descriptor, 0 on failure.
-  virtual int open(int useV6);
+  // non-blocking (Windows: claimed exclusively). Returns the descriptor,
+  // NO_SOCKET on failure.
+  virtual socket_t open(int useV6);
 };
 
 // A UDP socket with one destination.
@@ -160,22 +181,33 @@ class SocketSelector {
 
   void clear();
   // Appends desc; false (nothing added) when MAX_SOCKETS are held already.
-  bool add(int desc);
+  bool add(socket_t desc);
   // Erases the first occurrence of desc; false when absent.
-  bool remove(int desc);
+  bool remove(socket_t desc);
   // Waits up to timeoutMs for at least one readable descriptor. False at
   // once when there are none, and on time-out or error.
   bool select(long timeoutMs);
   // Whether entry i was readable (POLLIN) after the last select.
   bool isSelectedOfIndex(int i) const;
-  bool isSelected(int desc) const;
+  bool isSelected(socket_t desc) const;
   int size() const { return static_cast<int>(fds.size()); }
 
+#ifdef _WIN32
+  // Whether WSAPoll was found; without it select() waits with select.
+  static bool usePoll();
+
+ private:
+  std::vector<socket_t> fds;
+  WSAPOLLFD pollFds[MAX_SOCKETS];
+  fd_set readSet;
+  socket_t maxHandle;  // highest handle + 1
+#else
   static bool usePoll() { return true; }
 
  private:
   std::vector<int> fds;
   pollfd pollFds[MAX_SOCKETS];
+#endif
 };
 
 #endif  // JLIB_SOCKETUTIL_H

@@ -1,6 +1,8 @@
 #include "bcore.h"
 
+#ifndef _WIN32
 #include <sys/time.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,48 @@
 #include <ctime>
 
 // ---- WaitObject ----------------------------------------------------------
+
+#ifdef _WIN32
+
+WaitObject::WaitObject() : event(nullptr), waiters(0) { InitializeCriticalSection(&section); }
+
+WaitObject::~WaitObject() {
+  DeleteCriticalSection(&section);
+  if (event != nullptr) CloseHandle(event);
+}
+
+int WaitObject::lock() {
+  EnterCriticalSection(&section);
+  return 0;
+}
+
+int WaitObject::unlock() {
+  LeaveCriticalSection(&section);
+  return 0;
+}
+
+// notify sets the manual-reset event, which wakes every thread waiting then.
+int WaitObject::wait(int ms) {
+  if (event == nullptr) {
+    event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (event == nullptr) return 0;
+  }
+  waiters++;
+  ResetEvent(event);
+  LeaveCriticalSection(&section);
+  WaitForSingleObject(event, ms > 0 ? static_cast<DWORD>(ms) : INFINITE);
+  EnterCriticalSection(&section);
+  waiters--;
+  return 0;
+}
+
+int WaitObject::wait() { return wait(0); }
+
+void WaitObject::notify() {
+  if (event != nullptr && waiters > 0) SetEvent(event);
+}
+
+#else
 
 WaitObject::WaitObject() : status(WO_OK) {
   if (pthread_mutexattr_init(&mutexAttr) != 0) {
@@ -71,7 +115,31 @@ void WaitObject::notify() {
   pthread_cond_signal(&cond);
 }
 
+#endif  // _WIN32
+
 // ---- clocks --------------------------------------------------------------
+
+#ifdef _WIN32
+
+namespace {
+
+// 100-nanosecond units since 1970-01-01 00:00 UTC.
+int64_t fileTimeSinceEpoch() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  ULARGE_INTEGER t;
+  t.LowPart = ft.dwLowDateTime;
+  t.HighPart = ft.dwHighDateTime;
+  return static_cast<int64_t>(t.QuadPart) - 116444736000000000LL;
+}
+
+}  // namespace
+
+int64_t TimeUtil::currentTimeMillis() { return fileTimeSinceEpoch() / 10000; }
+
+int64_t TimeUtil::currentTimeNanos() { return fileTimeSinceEpoch(); }
+
+#else
 
 int64_t TimeUtil::currentTimeMillis() {
   struct timeval tv;
@@ -84,6 +152,8 @@ int64_t TimeUtil::currentTimeNanos() {
   gettimeofday(&tv, nullptr);
   return static_cast<int64_t>(tv.tv_sec) * 1000000000 + static_cast<int64_t>(tv.tv_usec) * 1000;
 }
+
+#endif  // _WIN32
 
 // ---- log file ------------------------------------------------------------
 
@@ -146,8 +216,12 @@ void endRecord() {
 }
 
 const char* baseName(const char* path) {
+#ifdef _WIN32
+  return path;  // the full path, as the compiler gives it
+#else
   const char* slash = std::strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
+#endif
 }
 
 void timeBlock() {

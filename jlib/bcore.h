@@ -3,7 +3,12 @@
 #ifndef JLIB_BCORE_H
 #define JLIB_BCORE_H
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <cstdint>
 #include <fstream>
@@ -31,6 +36,14 @@ class WaitObject {
   int wait();
   void notify();
 
+#ifdef _WIN32
+  int getStatus() const { return WO_OK; }
+
+ private:
+  CRITICAL_SECTION section;
+  HANDLE event;  // manual-reset, made by the first wait
+  int waiters;   // threads inside a wait
+#else
   int getStatus() const { return status; }
 
  private:
@@ -38,6 +51,7 @@ class WaitObject {
   pthread_mutexattr_t mutexAttr;
   pthread_cond_t cond;
   int status;
+#endif
 };
 
 // Holds a WaitObject for the length of a scope.

@@ -1,8 +1,49 @@
 #include "jlang.h"
 
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "bcore.h"
+
+#ifdef _WIN32
+
+JLangThread::JLangThread() : thread(nullptr), state(0) {}
+
+JLangThread::~JLangThread() { join(); }
+
+int JLangThread::start() {
+  if (state != 0) return state;
+  uintptr_t h = _beginthreadex(nullptr, 0, thread_proc, this, 0, nullptr);
+  thread = reinterpret_cast<HANDLE>(h);
+  state = thread != nullptr ? 1 : JLT_ERROR_THREAD_CREATE;
+  return state == 1 ? 0 : state;
+}
+
+void JLangThread::join() {
+  if (state != 1) return;
+  WaitForSingleObject(thread, INFINITE);
+  state = 2;
+  CloseHandle(thread);
+  thread = nullptr;
+}
+
+void JLangThread::sleep(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+unsigned __stdcall thread_proc(void* arg) {
+  JLangThread* self = static_cast<JLangThread*>(arg);
+  try {
+    self->run();
+  } catch (...) {
+    LOG_EXCEPTION("thread_proc()");
+  }
+  _endthreadex(0);
+  return 0;
+}
+
+#else
 
 JLangThread::JLangThread() : thread(), attr(), schedParam(), state(0) {}
 
@@ -48,6 +89,8 @@ void* thread_proc(void* arg) {
   }
   return nullptr;
 }
+
+#endif  // _WIN32
 
 int64_t JLangSystem::currentTimeMillis() { return TimeUtil::currentTimeMillis(); }
 int64_t JLangSystem::currentTimeNanos() { return TimeUtil::currentTimeNanos(); }

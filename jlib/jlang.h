@@ -2,8 +2,13 @@
 #ifndef JLIB_JLANG_H
 #define JLIB_JLANG_H
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <sched.h>
+#endif
 
 #include <cstdint>
 
@@ -30,13 +35,21 @@ class JLangThread {
   static void sleep(int ms);
 
  private:
+#ifdef _WIN32
+  HANDLE thread;  // from _beginthreadex
+#else
   pthread_t thread;
   pthread_attr_t attr;
   struct sched_param schedParam;
+#endif
   int state;
 };
 
+#ifdef _WIN32
+unsigned __stdcall thread_proc(void* arg);
+#else
 void* thread_proc(void* arg);
+#endif
 
 class JLangSystem {
  public:

@@ -1,8 +1,10 @@
 #include "RTPex.h"
 
+#ifndef _WIN32
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +23,11 @@ int RTexDispatcher::maxRunnerInThread = 64;
 RTexDispatcher* RTex::dispatcher = nullptr;
 long RTex::timeoutSocket = 200;
 long RTex::TIMEOUT_RECV = 1;
+#ifdef _WIN32
+bool RTex::BIND_TO_DEVICE = true;
+#else
 bool RTex::BIND_TO_DEVICE = false;
+#endif
 
 WaitObject* RTPex::woStatic = nullptr;
 WaitObject* RTPex::woStaticPortSearch = nullptr;
@@ -32,7 +38,11 @@ EventQueue* RTPex::evQ[2] = {nullptr, nullptr};
 int RTPex::STUN_INTERVAL = 2000;
 bool RTPex::SEND_BEHINDNAT = false;
 int RTPex::PACKET_SIZE_DTLS = 1500;
+#ifdef _WIN32
+int RTPex::RECV_BUF_SIZE = 20000;
+#else
 int RTPex::RECV_BUF_SIZE = -1;
+#endif
 int RTPex::BLOCK_RTCP = 0;
 int RTPex::BLOCK_STUN = 0;
 int RTPex::BLOCK_DTLS = 0;
@@ -67,7 +77,7 @@ RTex::RTex()
       waitNat(false),
       behindNatEnabled(false),
       destApplied(false),
-      pollDesc(0),
+      pollDesc(NO_SOCKET),
       gotData(0) {}
 
 RTex::~RTex() {
@@ -125,8 +135,8 @@ RTPex::RTPex()
 
 RTPex::~RTPex() {
   // Each socket is closed once, by its leg's udpSender.
-  udpReceiver.setDesc(0);
-  rtcp.udpReceiver.setDesc(0);
+  udpReceiver.setDesc(NO_SOCKET);
+  rtcp.udpReceiver.setDesc(NO_SOCKET);
   delete cryptoSend;
   delete cryptoRecv;
   cryptoSend = nullptr;
@@ -204,6 +214,7 @@ int64_t RTPex::newInstance(int64_t sid, unsigned char hostByte, int portMin, int
 }
 
 RTPex* RTPex::idToObj(int64_t id) {
+  if (woStatic == nullptr) return nullptr;  // before start-up: nothing is registered
   Synchronized hold(woStatic);
   if (bShutdown.load() != 0) return nullptr;
   RTPexMap::iterator it = mapIDObj->find(id);
@@ -262,9 +273,11 @@ void RTPex::close() {
 
 bool RTPex::legsStillPolled() { return !isSafeToDelete() || !rtcp.isSafeToDelete(); }
 
+// The legs are tested first: once their threads have moved on, a pin that an
+// old pass took (an event posted from it) is seen by the count read after.
 int RTPex::prepareDelete() {
-  if (referCounter.load() != 0) return 0;
-  return legsStillPolled() ? 0 : 1;
+  if (legsStillPolled()) return 0;
+  return referCounter.load() != 0 ? 0 : 1;
 }
 
 std::string RTPex::reasonCannotDelete() {
@@ -329,9 +342,15 @@ void RTPex::handleDeleteRetry(EventQueue* queue, RTPex* ep) {
   queue->schedule(EV_DELETE_RETRY, ep->localPort, ep, DELETE_RETRY_MS);
 }
 
+// Takes each leg's address lock in turn (never both): the legs' receive
+// threads may be reading their records.
 void RTPex::reinit() {
+  {
+    Synchronized hold(&rtcp.addrLock);
+    rtcp.resetLeg();
+  }
+  Synchronized hold(&addrLock);
   resetLeg();
-  rtcp.resetLeg();
   freeStunCandidates();
   stunState = 0;
   lastRecvTime = 0;
@@ -418,6 +437,18 @@ struct PairSearch {
   }
 };
 
+#ifdef _WIN32
+
+void setRecvTimeout(UDPsender* sock, const char* text) {
+  DWORD ms = static_cast<DWORD>(RTex::TIMEOUT_RECV);
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                 sizeof(ms)) == SOCKET_ERROR) {
+    logRecord(text, "err=", WSAGetLastError());
+  }
+}
+
+#else
+
 void bindToDevice(UDPsender* sock, const std::string& dev, const char* text) {
   if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
                  static_cast<socklen_t>(dev.size())) != 0) {
@@ -436,6 +467,8 @@ void setRecvTimeout(UDPsender* sock, const char* text) {
     JNIUtils::dumpErrorString(text + std::to_string(errno));
   }
 }
+
+#endif  // _WIN32
 
 }  // namespace
 
@@ -485,6 +518,7 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
     localPort = found;
     s.rtp->setTOS(tos);
     s.rtcp->setTOS(tos);
+#ifndef _WIN32
     if (RTex::BIND_TO_DEVICE && !bindIp.empty()) {
       std::map<std::string, std::string>::iterator it = smIpIf.find(bindIp);
       if (it != smIpIf.end() && !it->second.empty()) {
@@ -493,6 +527,7 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
                      "************************ setsockopt SO_BINDTODEVICE 2 errno=");
       }
     }
+#endif
     setRecvTimeout(s.rtp, "Failed to set SO_RCVTIMEO 1,");
     setRecvTimeout(s.rtcp, "Failed to set SO_RCVTIMEO 2,");
     return 1;
@@ -518,6 +553,9 @@ RTexDispatchThread::~RTexDispatchThread() {
 }
 
 void RTexDispatchThread::run() {
+#ifdef _WIN32
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+#endif
   int changed = 0;
   int64_t lastSweep = 0;
   while (stopFlag.load() == 0) {

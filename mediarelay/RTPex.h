@@ -80,7 +80,7 @@ class RTex : public Runner {
   UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
   UDPsender udpSender;      // owns the leg's socket
   std::atomic<bool> destApplied;
-  int32_t pollDesc;
+  socket_t pollDesc;
   std::atomic<int> gotData;
   InetAddrPort sendTo;
   InetAddrPort learnedAddr;

@@ -266,7 +266,7 @@ void RTPex::received(int64_t now) {
       if (len < 0) err = SocketCore::getError();
     }
     if (len < 1) {
-      if (err == EMSGSIZE && recvBufSize < kMaxBufSize) {
+      if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
         int size = recvBufSize + kGrowStep;
         replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
         postEvent(this, EV_BUFFER_SIZE);

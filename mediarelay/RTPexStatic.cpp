@@ -1,7 +1,13 @@
 // Start-up from the server's properties, teardown, the event worker that
 // serves the Java threads lent through workthread0, and the status text.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+#else
 #include <sched.h>
 #include <signal.h>
+#endif
 #include <srtp2/srtp.h>
 
 #include <cstdlib>
@@ -17,7 +23,13 @@ namespace {
 typedef std::map<std::string, std::string> PropertyMap;
 
 const int kEventsPerCall = 40;
+#ifdef _WIN32
+const int kTimerPeriodTries = 15;
+// The period timeBeginPeriod accepted at start-up; given back at teardown.
+int savedTimerPeriod = 0;
+#else
 const char kJsig[] = "/libjsig.so";
+#endif
 
 // ---- reading the properties -------------------------------------------------
 
@@ -91,14 +103,22 @@ std::string logFileName(const PropertyMap& props) {
   std::string dir = textOf(props, "path.log", "");
   if (dir.empty()) dir = textOf(props, "path.work", ".") + "/log";
   std::string name = dir + "/proxy.log";
+#ifdef _WIN32
+  replace(name, "/", "\\");
+#else
   replace(name, "\\", "/");
+#endif
   return name;
 }
 
 void readConfiguration(const PropertyMap& props) {
   readNumber(props, "rtp.thread.max.recv", &RTexDispatcher::maxRunnerInThread);
   readNumber(props, "rtp.recv.timeout", &RTex::TIMEOUT_RECV);
+#ifdef _WIN32
+  readTruth(props, "rtp.bindtodevice", &RTex::BIND_TO_DEVICE);
+#else
   readTruth(props, "net.rtp.bindtodevice", &RTex::BIND_TO_DEVICE);
+#endif
   readTruth(props, "rtp.behindnat.send", &RTPex::SEND_BEHINDNAT);
   readNumber(props, "net.rtp.udp.recv.bufsize", &RTPex::RECV_BUF_SIZE);
   readNumber(props, "net.rtp.dtls.size", &RTPex::PACKET_SIZE_DTLS);
@@ -108,6 +128,30 @@ void readConfiguration(const PropertyMap& props) {
   RTPex::BLOCK_DTLS = blockFlag(props, "proxy.dtls.block");
   RTPex::BLOCK_UNKNOWN = blockFlag(props, "proxy.unknown.block");
 }
+
+#ifdef _WIN32
+
+void setProcessPriority(const PropertyMap& props) {
+  int priority = 1;
+  readNumber(props, "process.priority", &priority);
+  if (priority == 1) SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
+}
+
+void raiseTimerResolution(const PropertyMap& props) {
+  int period = 1;
+  readNumber(props, "timebeginperiod", &period);
+  if (period <= 0) return;
+  for (int i = 0; i < kTimerPeriodTries; i++) {
+    if (timeBeginPeriod(static_cast<UINT>(period + i)) == TIMERR_NOERROR) {
+      savedTimerPeriod = period + i;
+      return;
+    }
+  }
+}
+
+void initSrtp() { srtp_init(); }
+
+#else
 
 // Puts the JVM's signal-chaining library first for programs started later.
 void adjustPreload(const PropertyMap& props) {
@@ -146,6 +190,8 @@ void initSrtp() {
   srtp_init();
   if (saved) sigaction(SIGPIPE, &pipeAction, nullptr);
 }
+
+#endif  // _WIN32
 
 // ---- the event worker -------------------------------------------------------
 
@@ -233,9 +279,14 @@ void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) 
   // keys are read first.
   readConfiguration(props);
   initEngine();
+#ifdef _WIN32
+  setProcessPriority(props);
+  raiseTimerResolution(props);
+#else
   adjustPreload(props);
   setReceivePriority();
   mapInterfaces(props);
+#endif
 }
 
 void RTPex::uninitStatic() {
@@ -260,6 +311,10 @@ void RTPex::uninitStatic() {
   woStatic = nullptr;
   woStaticPortSearch = nullptr;
   mapIDObj = nullptr;
+#ifdef _WIN32
+  if (savedTimerPeriod > 0) timeEndPeriod(static_cast<UINT>(savedTimerPeriod));
+  savedTimerPeriod = 0;
+#endif
   srtp_shutdown();
 }
 

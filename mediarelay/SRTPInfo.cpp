@@ -1,8 +1,8 @@
 #include "SRTPInfo.h"
 
 #ifdef _WIN32
-#define _CRT_RAND_S
-#include <stdlib.h>
+#include <windows.h>
+#include <bcrypt.h>
 #else
 #include <sys/random.h>
 #endif
@@ -33,10 +33,8 @@ const int kProtectRoom = SRTP_MAX_TRAILER_LEN + 4;
 
 void fillRandom(unsigned char* out, int n) {
 #ifdef _WIN32
-  for (int i = 0; i < n; i++) {
-    unsigned int v;
-    if (rand_s(&v) != 0) throw std::runtime_error("rand_s failed");
-    out[i] = static_cast<unsigned char>(v);
+  if (BCryptGenRandom(nullptr, out, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+    throw std::runtime_error("BCryptGenRandom failed");
   }
 #else
   int done = 0;

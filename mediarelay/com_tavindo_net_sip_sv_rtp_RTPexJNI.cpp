@@ -1,8 +1,13 @@
 // The native methods of com.tavindo.net.sip.sv.rtp.RTPexJNI: the relay's
 // whole interface to the Java server.
 #include <jni.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#else
 #include <net/if.h>
 #include <sys/socket.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,8 +26,10 @@
 
 namespace {
 
+#ifndef _WIN32
 // 0 at load; -1 once a datagram socket without "delegate" was seen.
 int hasDelegate = 0;
+#endif
 
 // Test hook: MEDIARELAY_TEST_FAULT names methods (comma separated) whose body
 // throws once its endpoints are pinned. Unset in production.
@@ -89,6 +96,8 @@ class ByteElements {
 };
 
 // ---- binding Java sockets to a device ---------------------------------------
+
+#ifndef _WIN32
 
 const char kStars[] = "************************* ";
 
@@ -180,6 +189,8 @@ jboolean bindStream(JNIEnv* env, jobject socket, jstring name) {
   return bindImpl(env, impl, name, kStreamTexts);
 }
 
+#endif  // _WIN32
+
 }  // namespace
 
 // ---- start-up and events ------------------------------------------------------
@@ -222,9 +233,9 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
     if (!ep) return 0;
     std::string host = textOf(env, hostText);
     faultPoint("openSocketFromCache0");
+    ep->reinit();
     {
       Synchronized hold(&ep->addrLock);
-      ep->reinit();
       ep->sid = sid;
       ep->hostByte = static_cast<unsigned char>(hostByte);
       ep->sessionTimeout = sessionTimeout;
@@ -387,6 +398,7 @@ EXPORT(jstring, getNativeInfo0)(JNIEnv* env, jclass, jstring key) {
   return guard(PLACE(getNativeInfo0) " ", "", static_cast<jstring>(nullptr), [&]() -> jstring {
     std::string text = textOf(env, key);
     faultPoint("getNativeInfo0");
+    if (text != "rev" && RTPex::evQ[0] == nullptr) return nullptr;  // before start-up
     std::string result = text == "rev" ? std::string(RTPex::REVISION) : RTPex::getInfo(text);
     return JNIUtils::ToJavaString(env, result);
   });
@@ -444,9 +456,31 @@ EXPORT(void, srtpStart0)(JNIEnv*, jclass, jlong idA, jlong idB) {
 
 // ---- binding Java sockets to a device ---------------------------------------------
 
+#ifdef _WIN32
+
+// Windows sockets are not bound to a device: both succeed at once.
+EXPORT(jboolean, bindToDeviceDatagram0)(JNIEnv*, jclass, jobject, jstring) { return JNI_TRUE; }
+
+EXPORT(jboolean, bindToDevice0)(JNIEnv*, jclass, jobject, jstring) { return JNI_TRUE; }
+
+// Unloading the DLL runs the relay's teardown.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_DETACH) {
+    try {
+      RTPex::uninitStatic();
+    } catch (...) {
+      // nothing may leave the DLL entry
+    }
+  }
+  return TRUE;
+}
+
+#else
+
 EXPORT(jboolean, bindToDeviceDatagram0)(JNIEnv* env, jclass, jobject socket, jstring name) {
   return guard(PLACE(bindToDeviceDatagram0) " ", "", jboolean(JNI_TRUE), [&]() -> jboolean {
     faultPoint("bindToDeviceDatagram0");
+    if (socket == nullptr) return JNI_FALSE;  // no socket to bind
     return bindDatagram(env, socket, name);
   });
 }
@@ -454,6 +488,9 @@ EXPORT(jboolean, bindToDeviceDatagram0)(JNIEnv* env, jclass, jobject socket, jst
 EXPORT(jboolean, bindToDevice0)(JNIEnv* env, jclass, jobject socket, jstring name) {
   return guard(PLACE(bindToDevice0) " ", "", jboolean(JNI_TRUE), [&]() -> jboolean {
     faultPoint("bindToDevice0");
+    if (socket == nullptr) return JNI_FALSE;  // no socket to bind
     return bindStream(env, socket, name);
   });
 }
+
+#endif  // _WIN32

@@ -13,14 +13,17 @@ for p in $PACKAGES; do
         missing="$missing $p"
     fi
 done
-[ -z "$missing" ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: missing packages:$missing (run as root to install them)" >&2
-    exit 1
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: missing packages:$missing (run as root to install them)" >&2
+        exit 1
+    fi
+    echo "setup: installing$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
-echo "setup: installing$missing"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
-# shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+
+# The cross compilers and wine for the Windows DLLs and their tests.
+sh "$(dirname "$0")/setup-windows.sh"

@@ -1,7 +1,43 @@
 #include "ProcessInfo.h"
 
-#include <inttypes.h>
 #include <jni.h>
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <psapi.h>
+
+namespace {
+
+// The process's memory counters; all zero when PSAPI cannot give them.
+PROCESS_MEMORY_COUNTERS memoryCounters() {
+  PROCESS_MEMORY_COUNTERS pmc;
+  ZeroMemory(&pmc, sizeof(pmc));
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) ZeroMemory(&pmc, sizeof(pmc));
+  return pmc;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getRss0(JNIEnv*, jclass) {
+  return static_cast<jlong>(memoryCounters().WorkingSetSize);
+}
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPeakRss0(JNIEnv*, jclass) {
+  return static_cast<jlong>(memoryCounters().PeakWorkingSetSize);
+}
+
+JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPid0(JNIEnv*, jclass) {
+  return static_cast<jlong>(GetCurrentProcessId());
+}
+
+}  // extern "C"
+
+#else
+
+#include <inttypes.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -40,3 +76,5 @@ JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPid0(JNIEnv*
 }
 
 }  // extern "C"
+
+#endif  // _WIN32

