@@ -6,13 +6,13 @@
 
 std::atomic<int> EventQueue::maxScdQSize(0);
 
-void EventQueue::post(int type, long param, void* data) {
+void EventQueue::post(int type, int64_t param, void* data) {
   Synchronized hold(&wo);
   q.push_back(EventObj{type, param, data});
   wo.notify();
 }
 
-void EventQueue::post(int type, long param, unsigned long data) {
+void EventQueue::post(int type, int64_t param, unsigned long data) {
   post(type, param, reinterpret_cast<void*>(static_cast<uintptr_t>(data)));
 }
 
@@ -22,14 +22,14 @@ void EventQueue::noteScheduledSize(int size) {
   }
 }
 
-void EventQueue::schedule(int type, long param, void* data, int delayMs) {
+void EventQueue::schedule(int type, int64_t param, void* data, int delayMs) {
   if (delayMs < kMinScheduleDelayMs) {
     post(type, param, data);
     return;
   }
   Synchronized hold(&wo);
   noteScheduledSize(static_cast<int>(scdq.size()));
-  ScheduledEvent entry{static_cast<long>(JLangSystem::currentTimeMillis() + delayMs), EventObj{type, param, data}};
+  ScheduledEvent entry{JLangSystem::currentTimeMillis() + delayMs, EventObj{type, param, data}};
   // Behind every entry due at the same time or earlier.
   auto it = scdq.begin();
   while (it != scdq.end() && it->dueTime <= entry.dueTime) ++it;
@@ -50,7 +50,7 @@ EventObj EventQueue::waitForEvent() {
       continue;
     }
     // Remaining time in 32 bits: a value that does not fit wraps.
-    long diff = scdq.front().dueTime - static_cast<long>(JLangSystem::currentTimeMillis());
+    int64_t diff = scdq.front().dueTime - JLangSystem::currentTimeMillis();
     int32_t remaining = static_cast<int32_t>(static_cast<uint32_t>(diff));
     if (remaining <= kEarlyHandOutMs) {
       EventObj ev = scdq.front().event;

@@ -12,12 +12,12 @@
 
 struct EventObj {
   int type;
-  long param;
+  int64_t param;
   void* data;  // never read or owned by the queue
 };
 
 struct ScheduledEvent {
-  long dueTime;  // absolute, ms of JLangSystem::currentTimeMillis
+  int64_t dueTime;  // absolute, ms of JLangSystem::currentTimeMillis
   EventObj event;
 };
 
@@ -31,10 +31,10 @@ class EventQueue {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
-  void post(int type, long param, void* data);
-  void post(int type, long param, unsigned long data);
+  void post(int type, int64_t param, void* data);
+  void post(int type, int64_t param, unsigned long data);
   // A delay below 20 ms posts the event as an immediate one.
-  void schedule(int type, long param, void* data, int delayMs);
+  void schedule(int type, int64_t param, void* data, int delayMs);
   // Blocks until an event can be handed out: immediate events first, then a
   // scheduled one due within 10 ms. Never returns without an event.
   EventObj waitForEvent();

@@ -1,14 +1,28 @@
+// The relay engine: endpoints and their registry, the port-pair search, the
+// receive threads, the datagram roads of the RTP and RTCP ports, start-up from
+// the server's properties, teardown, the event worker that serves the Java
+// threads lent through workthread0, and the status text.
 #include "RTPex.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+#else
 #include <net/if.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #endif
 
+#include <srtp2/srtp.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "SRTPInfo.h"
 #include "jlang.h"
@@ -604,4 +618,749 @@ void RTexDispatchThread::serve(int64_t* lastSweep) {
       leg->unreceived(t);
     }
   }
+}
+
+// ==== datagram roads ==========================================================
+
+namespace {
+
+const int kGrowStep = 200;
+const int kMaxBufSize = 20000;
+const unsigned char kStunCookie[4] = {0x21, 0x12, 0xA4, 0x42};
+
+// Text and port; the scope id is not compared.
+bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
+  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
+
+bool sameRecord(const InetAddrPort& a, const InetAddrPort& b) {
+  return sameSource(a, b) && a.scopeId == b.scopeId;
+}
+
+// A size below 1 gives an empty buffer: every datagram is read as empty.
+int usableSize(int size) { return size > 0 ? size : 0; }
+
+void replaceBuffer(RTex* leg, int size) {
+  signed char* fresh = new signed char[usableSize(size)];
+  delete[] leg->recvBuf;
+  leg->recvBuf = fresh;
+  leg->recvBufSize = usableSize(size);
+}
+
+// Posts an event for ep on the "EVENT" queue; the event carries the pin.
+void postPinned(RTPexPin* pinned, int kind) {
+  RTPex* ep = pinned->get();
+  RTPex::evQ[1]->post(kind, static_cast<long>(ep->sid.load()), static_cast<void*>(ep));
+  pinned->release();
+}
+
+void postEvent(RTPex* ep, int kind) {
+  RTPexPin self = RTPexPin::take(ep);
+  postPinned(&self, kind);
+}
+
+// The partner of ep, looked up and pinned under one hold of woStatic.
+RTPexPin pinnedPartner(RTPex* ep) {
+  Synchronized hold(RTPex::woStatic);
+  RTPex* partner = ep->sender;
+  if (partner == nullptr) return RTPexPin();
+  partner->referCounter++;
+  return RTPexPin(partner);
+}
+
+// Pins ep and gives the partner's pin back under one hold of woStatic.
+RTPexPin swapPin(RTPex* ep, RTPexPin* partner) {
+  Synchronized hold(RTPex::woStatic);
+  partner->reset();
+  return RTPexPin::take(ep);
+}
+
+// Learns leg's destination from where the partner leg's far end last sent
+// from. True when that source is the one learned already.
+bool learnFrom(RTex* leg, RTex* partnerLeg) {
+  InetAddrPort seen;
+  {
+    Synchronized hold(&partnerLeg->addrLock);
+    if (partnerLeg->lastFrom.port == 0) return false;
+    seen = partnerLeg->lastFrom;
+  }
+  Synchronized hold(&leg->addrLock);
+  if (sameSource(seen, leg->learnedAddr)) return true;
+  leg->sendTo = seen;
+  leg->learnedAddr = seen;
+  leg->destApplied = false;
+  leg->waitNat = false;
+  return false;
+}
+
+// Copies leg's sendTo for the partner leg's socket. False when the copy has
+// port 0 and such a destination is not to be used.
+bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
+  Synchronized hold(&leg->addrLock);
+  if (!portZeroUsable && leg->sendTo.port == 0) return false;
+  *dest = leg->sendTo;
+  return true;
+}
+
+// Sets dest on the partner leg's socket; called with its addrLock held.
+void applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
+  partnerLeg->appliedDest = dest;
+  partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId);
+  leg->destApplied = true;
+}
+
+// A sendTo that changed while the older one was being applied is applied
+// by a later datagram.
+void confirmDestination(RTex* leg, const InetAddrPort& applied) {
+  Synchronized hold(&leg->addrLock);
+  if (!sameRecord(leg->sendTo, applied)) leg->destApplied = false;
+}
+
+bool isMedia(int kind) { return kind == KIND_RTP || kind == KIND_RTCP; }
+
+// The SRTP part of a converting pair's send, on the RTP port or the RTCP
+// port; called with the sending leg's addrLock held. A datagram that fails
+// to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
+void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort,
+                    signed char* buf, int len) {
+  if (inMode == 2) {
+    bool plain = kind == KIND_RTP ? unprotectRTP(out, buf, &len) : unprotectRTCP(out, buf, &len);
+    if (!plain) return;
+  }
+  // The contexts are read again under SRTPInfo::wo by the senders.
+  if (outMode != 2) {
+    (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
+  } else if (kind == KIND_RTP) {
+    sendSRTP(out, nullptr, buf, len);
+  } else if (rtcpPort) {
+    sendSRTCP(out, nullptr, buf, len);
+  } else {
+    sendSRTCPMux(out, nullptr, buf, len);
+  }
+}
+
+// Steps 12.2 and 12.3: SRTP by in's mode on the way in, by out's on the way
+// out; called with out's addrLock held.
+void relayOut(RTPex* in, RTPex* out, int kind, signed char* buf, int len) {
+  int inMode = in->srtpMode.load();
+  int outMode = out->srtpMode.load();
+  if (isMedia(kind) && inMode == 1) return;
+  if (outMode == 1) return;
+  if (isMedia(kind) && (inMode == 2 || outMode == 2)) {
+    relayConverted(out, inMode, outMode, kind, false, buf, len);
+    return;
+  }
+  out->udpSender.send(buf, len);
+}
+
+// The same for the RTCP port, through the partner's RTCP socket.
+void relayRtcpOut(RTPex* in, RTPex* out, signed char* buf, int len) {
+  int inMode = in->srtpMode.load();
+  int outMode = out->srtpMode.load();
+  if (inMode == 1 || outMode == 1) return;
+  if (inMode == 2 || outMode == 2) {
+    relayConverted(out, inMode, outMode, KIND_RTCP, true, buf, len);
+    return;
+  }
+  out->rtcp.udpSender.send(buf, len);
+}
+
+bool holding(int64_t state, int64_t now) { return state < 0 || (state > 0 && now <= state); }
+
+// Index of the first candidate equal to s, oldest first; -1 when none.
+int findCandidate(const RTPex* ep, const InetAddrPort& s) {
+  for (int i = 0; i < ep->stunCandidateCount; i++) {
+    if (sameSource(*ep->stunCandidates[i], s)) return i;
+  }
+  return -1;
+}
+
+// Appends s as the newest candidate; a full list is emptied first. Records
+// are kept for reuse and freed with the list.
+void appendCandidate(RTPex* ep, const InetAddrPort& s) {
+  if (ep->stunCandidates == nullptr) {
+    ep->stunCandidates = new InetAddrPort*[RTPex::STUN_CANDIDATE_MAX]();
+    ep->stunCandidateCount = 0;
+  }
+  if (ep->stunCandidateCount >= RTPex::STUN_CANDIDATE_MAX) ep->stunCandidateCount = 0;
+  InetAddrPort*& slot = ep->stunCandidates[ep->stunCandidateCount];
+  if (slot == nullptr) slot = new InetAddrPort();
+  *slot = s;
+  ep->stunCandidateCount++;
+}
+
+// STUN latching of the datagram just received; true when it is accepted.
+bool latchStun(RTPex* ep, int64_t now, bool answer) {
+  Synchronized hold(&ep->addrLock);
+  InetAddrPort s;
+  ep->udpReceiver.getRemoteAddrAndPortOfLast(&s);
+  int64_t state = ep->stunState.load();
+  int at = findCandidate(ep, s);
+  int newest = ep->stunCandidateCount - 1;
+  if (holding(state, now)) {
+    if (at < 0 || at != newest) return false;
+    if (answer && state > 0) ep->stunState = -1;
+    return true;
+  }
+  if (at >= 0 && at == newest) {
+    if (answer) ep->stunState = -1;
+    ep->lastFrom = s;
+    return true;
+  }
+  if (at >= 0) {
+    std::swap(ep->stunCandidates[at], ep->stunCandidates[newest]);
+    ep->stunState = answer ? -1 : now + RTPex::STUN_INTERVAL;
+    return true;
+  }
+  appendCandidate(ep, s);
+  ep->stunState = now + RTPex::STUN_INTERVAL;
+  ep->lastFrom = s;
+  return true;
+}
+
+}  // namespace
+
+int classifyDatagram(const signed char* buf, int len) {
+  if (len < 8) return KIND_UNKNOWN;
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
+  if (b[0] >= 0x80 && b[0] <= 0xBF) {
+    int type = b[1] & 0x7F;
+    bool rtcp = type == 64 || type == 65 || (type >= 72 && type <= 79);
+    return rtcp ? KIND_RTCP : KIND_RTP;
+  }
+  if (b[0] >= 20 && b[0] <= 63) return KIND_DTLS;
+  if ((b[0] & 0xC0) == 0 && std::memcmp(b + 4, kStunCookie, sizeof(kStunCookie)) == 0) {
+    return KIND_STUN;
+  }
+  return KIND_UNKNOWN;
+}
+
+// ---- destination ------------------------------------------------------------
+
+void RTex::setTarget(std::string& addr, int port, int scopeId, bool behindNat) {
+  Synchronized hold(&addrLock);
+  if (port == target.port && addr.compare(target.addr) == 0) {
+    if (behindNat && !waitNat) {
+      waitNat = behindNatEnabled;
+      destApplied = false;
+    }
+    return;
+  }
+  waitNat = behindNat ? behindNatEnabled : false;
+  std::strncpy(target.addr, addr.c_str(), InetAddrPort::ADDR_SIZE - 1);
+  target.addr[InetAddrPort::ADDR_SIZE - 1] = '\0';
+  target.port = static_cast<uint16_t>(port);
+  target.scopeId = scopeId >= 0 ? static_cast<unsigned long>(scopeId) : 0;
+  if (waitNat && !RTPex::SEND_BEHINDNAT) {
+    sendTo.port = 0;
+  } else {
+    sendTo = target;
+  }
+  destApplied = false;
+}
+
+// ---- RTP port -----------------------------------------------------------------
+
+void RTPex::received(int64_t now) {
+  try {
+    int32_t requested = requestedBufSize.load();
+    if (requested != 0 && requested > recvBufSize.load()) {
+      replaceBuffer(this, requested);
+      requestedBufSize = 0;
+      postEvent(this, EV_BUFFER_SIZE);
+    } else if (recvBuf == nullptr) {
+      replaceBuffer(this, initialBufSize);
+    }
+
+    int len;
+    int err = 0;
+    {
+      Synchronized hold(&addrLock);
+      len = udpReceiver.recv(recvBuf, recvBufSize);
+      if (len < 0) err = SocketCore::getError();
+    }
+    if (len < 1) {
+      if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
+        int size = recvBufSize + kGrowStep;
+        replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
+        postEvent(this, EV_BUFFER_SIZE);
+      }
+      return;
+    }
+
+    int kind = classifyDatagram(recvBuf, len);
+    bool blocked = false;
+    switch (kind) {
+      case KIND_RTP: {
+        stunState = -2;
+        Synchronized hold(&addrLock);
+        udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+        break;
+      }
+      case KIND_RTCP:
+        stunState = -2;
+        blocked = BLOCK_RTCP != 0;
+        break;
+      case KIND_DTLS:
+        blocked = BLOCK_DTLS != 0;
+        break;
+      case KIND_STUN:
+        blocked = BLOCK_STUN != 0;
+        if (!blocked && !latchStun(this, now, recvBuf[0] != 0)) return;
+        break;
+      default:
+        blocked = BLOCK_UNKNOWN != 0;
+        break;
+    }
+    if (blocked) {
+      lastRecvTime = now;
+      return;
+    }
+
+    cntPacket++;
+    lastRecvTime = now;
+    RTPexPin partner = pinnedPartner(this);
+    if (!partner) return;
+    RTPex* b = partner.get();
+
+    if (kind == KIND_DTLS) {
+      b->requestedBufSize = PACKET_SIZE_DTLS;
+      requestedBufSize = PACKET_SIZE_DTLS;
+    } else if (kind == KIND_RTP && payloadType.load() == -1) {
+      payloadType = recvBuf[1] & 0x7F;
+    }
+
+    bool learnedMatch = false;
+    if (waitNat || b->stunState.load() > 0) learnedMatch = learnFrom(this, b);
+
+    if (len >= recvBufSize) {
+      // The datagram filled the buffer and may have been cut.
+      if (recvBufSize >= kMaxBufSize) return;
+      int size = len + kGrowStep;
+      replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
+      RTPexPin self = swapPin(this, &partner);
+      postPinned(&self, EV_BUFFER_SIZE);
+      return;
+    }
+
+    if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
+
+    bool apply = !destApplied;
+    InetAddrPort dest;
+    if (apply && !takeDestination(this, &dest, false)) return;
+    {
+      Synchronized hold(&b->addrLock);
+      if (apply) applyDestination(this, b, dest);
+      relayOut(this, b, kind, recvBuf, len);
+    }
+    if (apply) confirmDestination(this, dest);
+  } catch (...) {
+    LOG_EXCEPTION("RTPex::received()");
+  }
+}
+
+void RTPex::unreceived(int64_t now) {
+  try {
+    int64_t limit = sessionTimeout.load();
+    int64_t last = lastRecvTime.load();
+    if (limit <= 0 || last == 0 || now - last <= limit) return;
+    // A datagram counted meanwhile keeps the timer armed.
+    if (!lastRecvTime.compare_exchange_strong(last, 0)) return;
+    postEvent(this, EV_SESSION_TIMEOUT);
+  } catch (...) {
+    LOG_EXCEPTION("RTPex::unreceived()");
+  }
+}
+
+// ---- RTCP port ------------------------------------------------------------------
+
+void RTCPex::received(int64_t now) {
+  try {
+    if (recvBuf == nullptr) replaceBuffer(this, initialBufSize);
+    int len;
+    {
+      Synchronized hold(&addrLock);
+      len = udpReceiver.recv(recvBuf, recvBufSize);
+    }
+    if (len <= 0) return;
+    receivedSub(now, len, recvBuf);
+  } catch (...) {
+    LOG_EXCEPTION("RTCPex::received()");
+  }
+}
+
+void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
+  int type = len >= 2 ? (b[1] & 0x7F) : 0;
+  if (len < 8 || b[0] < 0x80 || b[0] > 0xBF || type < 72 || type > 79) return;
+
+  owner->lastRecvTime = now;
+  cntPacket++;
+  RTPexPin partner = pinnedPartner(owner);
+  if (!partner) return;
+  RTCPex* out = &partner->rtcp;
+  {
+    Synchronized hold(&addrLock);
+    udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+  }
+
+  bool learned = waitNat && learnFrom(this, out);
+  if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
+
+  bool apply = !destApplied;
+  InetAddrPort dest;
+  if (apply) takeDestination(this, &dest, true);
+  {
+    Synchronized hold(&out->addrLock);
+    if (apply) applyDestination(this, out, dest);
+    relayRtcpOut(owner, partner.get(), buf, len);
+  }
+  if (apply) confirmDestination(this, dest);
+}
+
+// ==== start-up, teardown, events, status text ==================================
+
+namespace {
+
+typedef std::map<std::string, std::string> PropertyMap;
+
+const int kEventsPerCall = 40;
+#ifdef _WIN32
+const int kTimerPeriodTries = 15;
+// The period timeBeginPeriod accepted at start-up; given back at teardown.
+int savedTimerPeriod = 0;
+#else
+const char kJsig[] = "/libjsig.so";
+#endif
+
+// ---- reading the properties -------------------------------------------------
+
+// The value of key when present and non-empty, else def.
+std::string textOf(const PropertyMap& props, const char* key, const char* def) {
+  PropertyMap::const_iterator it = props.find(key);
+  if (it == props.end() || it->second.empty()) return def;
+  return it->second;
+}
+
+bool isTrue(const std::string& v) { return v == "true" || v == "TRUE"; }
+
+// Base 10 by the rules of strtol, narrowed to 32 bits.
+int numberOf(const std::string& v) {
+  return static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
+}
+
+void readNumber(const PropertyMap& props, const char* key, int* out) {
+  std::string v = textOf(props, key, "");
+  if (!v.empty()) *out = numberOf(v);
+}
+
+void readNumber(const PropertyMap& props, const char* key, long* out) {
+  std::string v = textOf(props, key, "");
+  if (!v.empty()) *out = numberOf(v);
+}
+
+void readTruth(const PropertyMap& props, const char* key, bool* out) {
+  std::string v = textOf(props, key, "");
+  if (!v.empty()) *out = isTrue(v);
+}
+
+int blockFlag(const PropertyMap& props, const char* key) {
+  return isTrue(textOf(props, key, "false")) ? 1 : 0;
+}
+
+// A pending Java error ends the copy; true when one was cleared.
+bool clearedError(JNIEnv* env) {
+  if (!env->ExceptionCheck()) return false;
+  env->ExceptionClear();
+  return true;
+}
+
+void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
+  jclass cls = env->GetObjectClass(properties);
+  jmethodID names = env->GetMethodID(cls, "propertyNames", "()Ljava/util/Enumeration;");
+  env->ExceptionClear();
+  if (names == nullptr) return;
+  jobject en = env->CallObjectMethod(properties, names);
+  if (clearedError(env) || en == nullptr) return;
+  jmethodID get = env->GetMethodID(cls, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  jclass enCls = env->GetObjectClass(en);
+  jmethodID more = env->GetMethodID(enCls, "hasMoreElements", "()Z");
+  jmethodID next = env->GetMethodID(enCls, "nextElement", "()Ljava/lang/Object;");
+  if (clearedError(env) || get == nullptr || more == nullptr || next == nullptr) return;
+  for (;;) {
+    jboolean hasMore = env->CallBooleanMethod(en, more);
+    if (clearedError(env) || !hasMore) break;
+    jobject key = env->CallObjectMethod(en, next);
+    if (clearedError(env)) return;
+    jobject value = env->CallObjectMethod(properties, get, key);
+    if (clearedError(env)) return;
+    out->insert(std::make_pair(JNIUtils::ToStdString(env, static_cast<jstring>(key)),
+                               JNIUtils::ToStdString(env, static_cast<jstring>(value))));
+    env->DeleteLocalRef(key);
+    env->DeleteLocalRef(value);
+  }
+}
+
+std::string logFileName(const PropertyMap& props) {
+  std::string dir = textOf(props, "path.log", "");
+  if (dir.empty()) dir = textOf(props, "path.work", ".") + "/log";
+  std::string name = dir + "/proxy.log";
+#ifdef _WIN32
+  replace(name, "/", "\\");
+#else
+  replace(name, "\\", "/");
+#endif
+  return name;
+}
+
+void readConfiguration(const PropertyMap& props) {
+  readNumber(props, "rtp.thread.max.recv", &RTexDispatcher::maxRunnerInThread);
+  readNumber(props, "rtp.recv.timeout", &RTex::TIMEOUT_RECV);
+#ifdef _WIN32
+  readTruth(props, "rtp.bindtodevice", &RTex::BIND_TO_DEVICE);
+#else
+  readTruth(props, "net.rtp.bindtodevice", &RTex::BIND_TO_DEVICE);
+#endif
+  readTruth(props, "rtp.behindnat.send", &RTPex::SEND_BEHINDNAT);
+  readNumber(props, "net.rtp.udp.recv.bufsize", &RTPex::RECV_BUF_SIZE);
+  readNumber(props, "net.rtp.dtls.size", &RTPex::PACKET_SIZE_DTLS);
+  readNumber(props, "net.rtp.stun.interval", &RTPex::STUN_INTERVAL);
+  RTPex::BLOCK_RTCP = blockFlag(props, "proxy.rtcp.block");
+  RTPex::BLOCK_STUN = blockFlag(props, "proxy.stun.block");
+  RTPex::BLOCK_DTLS = blockFlag(props, "proxy.dtls.block");
+  RTPex::BLOCK_UNKNOWN = blockFlag(props, "proxy.unknown.block");
+}
+
+#ifdef _WIN32
+
+void setProcessPriority(const PropertyMap& props) {
+  int priority = 1;
+  readNumber(props, "process.priority", &priority);
+  if (priority == 1) SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
+}
+
+void raiseTimerResolution(const PropertyMap& props) {
+  int period = 1;
+  readNumber(props, "timebeginperiod", &period);
+  if (period <= 0) return;
+  for (int i = 0; i < kTimerPeriodTries; i++) {
+    if (timeBeginPeriod(static_cast<UINT>(period + i)) == TIMERR_NOERROR) {
+      savedTimerPeriod = period + i;
+      return;
+    }
+  }
+}
+
+void initSrtp() { srtp_init(); }
+
+#else
+
+// Puts the JVM's signal-chaining library first for programs started later.
+void adjustPreload(const PropertyMap& props) {
+  const char* old = std::getenv("LD_PRELOAD");
+  bool hasOld = old != nullptr && old[0] != '\0';
+  if (hasOld && std::strstr(old, kJsig) != nullptr) return;
+  std::string jsig = textOf(props, "lib.preload.jsig", "");
+  if (jsig.find(kJsig) == std::string::npos) return;
+  std::string value = hasOld ? jsig + ":" + old : jsig;
+  setenv("LD_PRELOAD", value.c_str(), 1);
+}
+
+void setReceivePriority() {
+  int p = sched_get_priority_max(SCHED_FIFO);
+  int rr = sched_get_priority_max(SCHED_RR);
+  if (rr > p) p = rr;
+  int other = sched_get_priority_max(SCHED_OTHER);
+  if (other > p) p = other;
+  DispatchThreadBase::THREAD_PRIORITY = p;
+}
+
+void mapInterfaces(const PropertyMap& props) {
+  if (!RTex::BIND_TO_DEVICE) return;
+  for (PropertyMap::const_iterator it = props.begin(); it != props.end(); ++it) {
+    if (it->first.compare(0, 3, "ip:") != 0) continue;
+    std::string addr = it->first.substr(3);
+    RTPex::smIpIf.insert(std::make_pair(addr, it->second));
+    logRecord("ifmap:", addr, ":", it->second);
+  }
+}
+
+// libsrtp2's initialisation ignores SIGPIPE; the host's own handler is kept.
+void initSrtp() {
+  struct sigaction pipeAction;
+  bool saved = sigaction(SIGPIPE, nullptr, &pipeAction) == 0;
+  srtp_init();
+  if (saved) sigaction(SIGPIPE, &pipeAction, nullptr);
+}
+
+#endif  // _WIN32
+
+// ---- the event worker -------------------------------------------------------
+
+// One call of the worker: the queue it serves and the callback, looked up at
+// the first event for Java.
+class EventWorker {
+ public:
+  EventWorker(JNIEnv* env, jclass cls, EventQueue* queue)
+      : env(env), cls(cls), queue(queue), method(nullptr) {}
+
+  // Takes the next event (waiting for one) and handles it.
+  void takeAndHandle() {
+    try {
+      EventObj ev = queue->waitForEvent();
+      handle(ev);
+    } catch (...) {
+      LOG_EXCEPTION("RTPex::workerThread() Unknown Error 1");
+    }
+  }
+
+ private:
+  void handle(const EventObj& ev) {
+    RTPex* ep = static_cast<RTPex*>(ev.data);
+    switch (ev.type) {
+      case RTPex::EV_DELETE_RETRY:
+        RTPex::handleDeleteRetry(queue, ep);
+        break;
+      case RTPex::EV_SESSION_TIMEOUT: {
+        RTPexPin pin(ep);  // the event's pin
+        deliver(ev.param, ep, RTPex::NATIVE_EVENT_SESSION_TIMEOUT, 0,
+                "Exception Occured in Java method.(nativeEvent)1");
+        break;
+      }
+      case RTPex::EV_BUFFER_SIZE: {
+        RTPexPin pin(ep);
+        int size = ep->recvBufSize.load();
+        if (size < 0) break;
+        deliver(ep->sid.load(), ep, RTPex::NATIVE_EVENT_BUFFER_SIZE, size,
+                "Exception Occured in Java method.(nativeEvent)2");
+        break;
+      }
+      default:
+        logRecord("Unknown event ");
+        logRecord("Type:", ev.type);
+        break;
+    }
+  }
+
+  void deliver(jlong sid, RTPex* ep, int type, int value, const char* failText) {
+    if (method == nullptr) {
+      method = env->GetStaticMethodID(cls, "nativeEvent", "(JJIISLjava/lang/String;)V");
+      if (method == nullptr) {
+        env->ExceptionClear();  // the NoSuchMethodError of the lookup
+        return;
+      }
+    }
+    env->CallStaticVoidMethod(cls, method, sid, static_cast<jlong>(ep->localPort),
+                              static_cast<jint>(type), static_cast<jint>(value),
+                              static_cast<jshort>(ep->ipv6), static_cast<jstring>(nullptr));
+    if (env->ExceptionCheck()) {
+      env->ExceptionClear();
+      logRecord(failText);
+    }
+  }
+
+  JNIEnv* env;
+  jclass cls;
+  EventQueue* queue;
+  jmethodID method;
+};
+
+}  // namespace
+
+// ---- start-up and teardown ----------------------------------------------------
+
+void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) {
+  (void)hostFlag;
+  if (properties == nullptr) return;
+  PropertyMap props;
+  copyProperties(env, properties, &props);
+  InitTrace(logFileName(props));
+  logRecord("mediarelay#start#", JLangSystem::currentTimeMillis());
+  initSrtp();
+  // The dispatcher that initEngine makes copies the runner limit, so the
+  // keys are read first.
+  readConfiguration(props);
+  initEngine();
+#ifdef _WIN32
+  setProcessPriority(props);
+  raiseTimerResolution(props);
+#else
+  adjustPreload(props);
+  setReceivePriority();
+  mapInterfaces(props);
+#endif
+}
+
+void RTPex::uninitStatic() {
+  bShutdown = 1;
+  if (woStatic == nullptr) return;
+  {
+    Synchronized hold(woStatic);
+    for (RTPexMap::iterator it = mapIDObj->begin(); it != mapIDObj->end(); ++it) {
+      if (it->second == nullptr) continue;
+      try {
+        delete it->second;
+      } catch (...) {
+        LOG_EXCEPTION("uninitStatic()");
+      }
+    }
+  }
+  delete woStatic;
+  SRTPInfo::uninitStatic();
+  delete woStaticPortSearch;
+  if (mapIDObj != nullptr) mapIDObj->clear();
+  delete mapIDObj;
+  woStatic = nullptr;
+  woStaticPortSearch = nullptr;
+  mapIDObj = nullptr;
+#ifdef _WIN32
+  if (savedTimerPeriod > 0) timeEndPeriod(static_cast<UINT>(savedTimerPeriod));
+  savedTimerPeriod = 0;
+#endif
+  srtp_shutdown();
+}
+
+// ---- events -------------------------------------------------------------------
+
+bool RTPex::workerThread(JNIEnv* env, jclass cls, int queueIndex) {
+  try {
+    env->ExceptionClear();
+    // An index out of range or a relay not started has nothing to serve.
+    if (queueIndex < 0 || queueIndex > 1 || evQ[queueIndex] == nullptr) return false;
+    if (bShutdown.load() != 0) return false;
+    EventWorker worker(env, cls, evQ[queueIndex]);
+    for (int allowed = kEventsPerCall;;) {
+      worker.takeAndHandle();
+      if (bShutdown.load() != 0) return false;
+      if (--allowed == 0) return true;
+    }
+  } catch (...) {
+    LOG_EXCEPTION("RTPex::workerThread() Unknown Error 2");
+    return bShutdown.load() == 0;
+  }
+}
+
+// ---- status text ------------------------------------------------------------
+
+std::string RTPex::getInfo(const std::string& key) {
+  (void)key;
+  std::string text = "<EventQueue GC> :" + evQ[0]->getQueueInfo() + "\r\n";
+  text += "<EventQueue EVENT> :" + evQ[1]->getQueueInfo() + "\r\n";
+  text += "<RTPex> count:";
+  {
+    Synchronized hold(woStatic);
+    text += std::to_string(static_cast<int>(mapIDObj->size())) + ";\r\n";
+    const char* sep = "";
+    for (RTPexMap::const_iterator it = mapIDObj->begin(); it != mapIDObj->end(); ++it) {
+      const RTPex* ep = it->second;
+      text += sep + std::to_string(ep->localPort);
+      if (ep->sender != nullptr) text += "@";
+      text += "(" + std::to_string(ep->sid.load()) + ")";
+      sep = ",";
+    }
+  }
+  // Read without the SRTP lock: a recent value is enough here.
+  int converting = __atomic_load_n(&SRTPInfo::countConcurrent, __ATOMIC_RELAXED);
+  text += "\r\n<SRTP Converting> count:" + std::to_string(converting) + "\r\n";
+  return text;
 }
