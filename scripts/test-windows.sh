@@ -14,7 +14,7 @@ for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix wine; do
 done
 JAVAC=$(readlink -f "$(command -v javac)")
 JDK_INCLUDE=$(dirname "$(dirname "$JAVAC")")/include
-DEPS=$(sh "$ROOT/scripts/build-windows-deps.sh")
+DEPS=$(sh "$ROOT/scripts/build-deps.sh")
 
 build() {  # arch, dir
     cmake -S "$ROOT/win" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$1.cmake" \

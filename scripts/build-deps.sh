@@ -1,9 +1,12 @@
 #!/bin/sh
-# Builds the Windows libraries the cross builds link: libsrtp2 for x86_64
-# (internal crypto) and OpenSSL's libcrypto for i686, from Debian's own source
-# packages. The results are cached outside the tree and built only when missing.
-#
-#   sh scripts/build-windows-deps.sh        prints the cache directory
+# Builds libraries from Debian's own source packages, cached outside the tree
+# and built only when missing:
+#   sh scripts/build-deps.sh          the Windows ones (libsrtp2 for x86_64 with
+#                                     internal crypto, libcrypto for i686)
+#   sh scripts/build-deps.sh linux    libsrtp2 for this machine on OpenSSL's
+#                                     libcrypto (Debian's own package uses NSS,
+#                                     whose cost grows with the live sessions)
+# Each prints the cache directory.
 #
 # The cache lies in $TAVINDO_WIN_DEPS, default $HOME/.cache/tavindo-win-deps/<recipe>.
 set -e
@@ -12,9 +15,10 @@ RECIPE=bookworm-r1
 DEPS=${TAVINDO_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/tavindo-win-deps/$RECIPE}
 SRTP_OUT=$DEPS/x86_64/libsrtp2
 SSL_OUT=$DEPS/i686/openssl
+LINUX_SRTP_OUT=$DEPS/linux-x86_64/libsrtp2-openssl
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-log() { echo "build-windows-deps: $*" >&2; }
+log() { echo "build-deps: $*" >&2; }
 fail() { tail -n 30 "$1" >&2; log "failed, see $1"; exit 1; }
 
 # apt-get source through a private source list, so the host's apt state stays untouched.
@@ -36,22 +40,29 @@ fetch_source() {  # package, target dir
         dpkg-source --no-check -x ./*.dsc src >/dev/null)
 }
 
-build_srtp() {
-    [ -f "$SRTP_OUT/lib/libsrtp2.a" ] && return 0
-    log "building libsrtp2 for x86_64-w64-mingw32"
+# libsrtp2.a and its public headers into a prefix; configure options follow.
+build_srtp_into() {  # out dir, description, configure options...
+    out=$1
+    [ -f "$out/lib/libsrtp2.a" ] && return 0
+    log "building libsrtp2 ($2)"
+    shift 2
     work=$DEPS/scratch/libsrtp2
     fetch_source libsrtp2 "$work"
     (cd "$work/src" &&
-        ./configure --host=x86_64-w64-mingw32 --prefix="$SRTP_OUT" \
-            CC=x86_64-w64-mingw32-gcc-posix >build.log 2>&1 &&
+        ./configure --prefix="$out" "$@" >build.log 2>&1 &&
         make -j"$JOBS" libsrtp2.a >>build.log 2>&1) || fail "$work/src/build.log"
-    mkdir -p "$SRTP_OUT/lib" "$SRTP_OUT/include/srtp2"
+    mkdir -p "$out/lib" "$out/include/srtp2"
     cp "$work/src/include/srtp.h" "$work/src/crypto/include/auth.h" \
         "$work/src/crypto/include/cipher.h" "$work/src/crypto/include/crypto_types.h" \
-        "$SRTP_OUT/include/srtp2/"
-    cp "$work/src/libsrtp2.a" "$SRTP_OUT/lib/"
-    ls "$work" | sed -n 's/\.dsc$//p' > "$SRTP_OUT/source"
+        "$out/include/srtp2/"
+    cp "$work/src/libsrtp2.a" "$out/lib/"
+    ls "$work" | sed -n 's/\.dsc$//p' > "$out/source"
     rm -rf "$work"
+}
+
+build_srtp() {
+    build_srtp_into "$SRTP_OUT" "x86_64-w64-mingw32" \
+        --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix
 }
 
 build_openssl() {
@@ -71,6 +82,11 @@ build_openssl() {
 }
 
 mkdir -p "$DEPS"
+if [ "$1" = linux ]; then
+    build_srtp_into "$LINUX_SRTP_OUT" "linux, OpenSSL crypto" --enable-openssl CFLAGS="-O2 -fPIC"
+    echo "$LINUX_SRTP_OUT"
+    exit 0
+fi
 build_srtp
 build_openssl
 echo "$DEPS"
