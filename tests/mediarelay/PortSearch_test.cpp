@@ -28,15 +28,7 @@ Search search(const char* ip, int portMin, int portMax, int portStart, int ipv6 
 int rtpPort(const Search& s) { return relaytest::localPortOf(s.ep->udpSender.getDesc()); }
 int rtcpPort(const Search& s) { return relaytest::localPortOf(s.ep->rtcp.udpSender.getDesc()); }
 
-class PortSearch : public ::testing::Test {
- protected:
-  void SetUp() override { relaytest::setUpEngine(); }
-  int lane(int n) {
-    int base = relaytest::laneBase(n);
-    EXPECT_NE(0, base) << "no free port lane";
-    return base;
-  }
-};
+class PortSearch : public relaytest::EngineTest {};
 
 }  // namespace
 

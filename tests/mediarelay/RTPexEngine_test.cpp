@@ -11,14 +11,8 @@
 
 namespace {
 
-class RTPexEngine : public ::testing::Test {
+class RTPexEngine : public relaytest::EngineTest {
  protected:
-  void SetUp() override { relaytest::setUpEngine(); }
-  int lane(int n) {
-    int base = relaytest::laneBase(n);
-    EXPECT_NE(0, base) << "no free port lane";
-    return base;
-  }
   static int pins(RTPex* ep) { return ep->referCounter.load(); }
   static size_t registered() {
     Synchronized hold(RTPex::woStatic);

@@ -4,6 +4,8 @@
 #ifndef TESTS_RELAYTEST_H
 #define TESTS_RELAYTEST_H
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -224,6 +226,17 @@ inline int64_t openOn(const char* ip, int from, int to, int64_t sid = 1) {
   int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
   return RTPex::newInstance(sid, 0, from, to, from, 0, 0, "host", 512, 512, 0, v6, 0, ip, 0);
 }
+
+// Fixture of the engine tests: the engine set up, port lanes by number.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setUpEngine(); }
+  int lane(int n) {
+    int base = laneBase(n);
+    EXPECT_NE(0, base) << "no free port lane";
+    return base;
+  }
+};
 
 }  // namespace relaytest
 

@@ -4,33 +4,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "SocketUtil.h"
 #include "bcore.h"
 #include "jlang.h"
+#include "wincheck.h"
 
 namespace {
 
-int checks = 0;
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  checks++;
-  if (!ok) {
-    failures++;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class Waker : public JLangThread {
  public:
@@ -174,6 +156,6 @@ int main(int argc, char** argv) {
   waitAndNotify();
   logForm(argv[2]);
   sockets(std::strcmp(argv[1], "poll") == 0);
-  std::printf("jlib test (%s): %d checks, %d failed\n", argv[1], checks, failures);
-  return failures == 0 ? 0 : 1;
+  std::printf("jlib test (%s): %d checks, %d failed\n", argv[1], wincheck::checks, wincheck::failures);
+  return wincheck::failures == 0 ? 0 : 1;
 }

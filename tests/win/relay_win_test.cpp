@@ -9,13 +9,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakejni.h"
+#include "wincheck.h"
 
 namespace {
 
@@ -33,23 +32,6 @@ typedef jstring(JNICALL* InfoFn)(JNIEnv*, jclass, jstring);
 const int kMin = 45000;
 const int kMax = 45998;
 
-int checks = 0;
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  checks++;
-  if (!ok) {
-    failures++;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 struct Relay {
   HMODULE dll;
@@ -253,9 +235,9 @@ int main(int argc, char** argv) {
   Relay relay;
   if (relay.load(argv[1])) run(relay, argv[2]);
   check(fakejni::unexpectedCalls() == 0, "no unexpected JNI calls");
-  std::printf("relay test: %d checks, %d failed\n", checks, failures);
+  std::printf("relay test: %d checks, %d failed\n", wincheck::checks, wincheck::failures);
   std::fflush(stdout);
   // Threads lent to the relay are still inside it: end the process, whose
   // detach runs the relay's teardown.
-  ExitProcess(failures == 0 ? 0 : 1);
+  ExitProcess(wincheck::failures == 0 ? 0 : 1);
 }

@@ -16,22 +16,14 @@
 #include <vector>
 
 #include "fakejni.h"
+#include "wincheck.h"
 
 namespace {
 
 typedef jboolean(JNICALL* EncryptFn)(JNIEnv*, jclass, jstring, jstring, jstring, jbyteArray);
 typedef jlong(JNICALL* FigureFn)(JNIEnv*, jclass);
 
-int failures = 0;
-int checks = 0;
 
-void check(bool ok, const std::string& what) {
-  checks++;
-  if (!ok) {
-    failures++;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
 
 void* symbol(void* lib, const char* name) {
 #ifdef _WIN32
@@ -158,6 +150,6 @@ int main(int argc, char** argv) {
     processFigures(lib);
   }
   check(fakejni::unexpectedCalls() == 0, "no unexpected JNI calls");
-  std::printf("sysaux driver: %d checks, %d failed\n", checks, failures);
-  return failures == 0 ? 0 : 1;
+  std::printf("sysaux driver: %d checks, %d failed\n", wincheck::checks, wincheck::failures);
+  return wincheck::failures == 0 ? 0 : 1;
 }
