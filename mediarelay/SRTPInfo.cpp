@@ -28,8 +28,7 @@ const int kUnbiasedBound = 256 - 256 % SRTPInfo::RANDOM_CHAR_COUNT;
 const int kRandomRounds = 16;
 const int kRetryMinLen = 12;
 const int kRetryTailLen = 10;
-// Room that protection may append: tag, MKI and the SRTCP index.
-const int kProtectRoom = SRTP_MAX_TRAILER_LEN + 4;
+const int kProtectRoom = SRTPInfo::PROTECT_ROOM;
 
 void fillRandom(unsigned char* out, int n) {
 #ifdef _WIN32
@@ -69,23 +68,50 @@ void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
 
 enum class Protect { kRtp, kRtcp };
 
+// Datagrams up to this size are protected into a buffer on the sending
+// thread's stack and leave after the lock is released; larger ones are
+// protected in the context's own buffer and leave under the lock.
+const int kLocalRoom = 2048;
+
+// Protects a copy of data into dst with ctx; called with SRTPInfo::wo held.
+int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
+                unsigned char* dst, int* n) {
+  if (!ctx->usable()) return ctx->status;
+  if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
+  *n = len;
+  return kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
+                               : srtp_protect_rtcp(ctx->session, dst, n);
+}
+
 // Protects a copy of data with out's current outbound context and sends it
-// through sock; logs every failure.
+// through sock; logs every failure. The send of a usual datagram is outside
+// SRTPInfo::wo: that lock serialises every SRTP call of the process, and a
+// loopback send under it took several microseconds per datagram, enough to
+// back the whole relay up at a thousand converting calls.
 void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char* data,
                     int len, const char* errText) {
-  Synchronized hold(SRTPInfo::wo);
-  SRTPInfo* ctx = out->cryptoSend;
-  if (ctx == nullptr) return;
-  int r = ctx->status;
-  int n = len;
-  if (ctx->usable()) {
-    ctx->ensureBufCapacity(len);
-    if (len > 0) std::memcpy(ctx->buf, data, static_cast<size_t>(len));
-    r = kind == Protect::kRtp ? srtp_protect(ctx->session, ctx->buf, &n)
-                              : srtp_protect_rtcp(ctx->session, ctx->buf, &n);
+  unsigned char local[kLocalRoom];
+  int n = 0;
+  int r;
+  bool sendLocal = false;  // protected into local: sent once the lock is released
+  {
+    Synchronized hold(SRTPInfo::wo);
+    SRTPInfo* ctx = out->cryptoSend;
+    if (ctx == nullptr) return;
+    if (len > kLocalRoom - kProtectRoom) {
+      ctx->ensureBufCapacity(len);
+      r = protectCopy(ctx, kind, data, len, ctx->buf, &n);
+      if (r == srtp_err_status_ok) {
+        sock->send(ctx->buf, n);
+        return;
+      }
+    } else {
+      r = protectCopy(ctx, kind, data, len, local, &n);
+      sendLocal = r == srtp_err_status_ok;
+    }
   }
-  if (r == srtp_err_status_ok) {
-    sock->send(ctx->buf, n);
+  if (sendLocal) {
+    sock->send(local, n);
     return;
   }
   logRecord(errText, r, ",port=", out->localPort);
@@ -260,6 +286,13 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
   if (r == srtp_err_status_ok) return true;
   noteUnprotectFailure(ctx, "srtp_unprotect_rtcp() failed r=", r);
   return false;
+}
+
+int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n) {
+  Synchronized hold(SRTPInfo::wo);
+  SRTPInfo* ctx = out->cryptoSend;
+  if (ctx == nullptr) return -1;
+  return protectCopy(ctx, Protect::kRtp, data, len, dst, n);
 }
 
 void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {

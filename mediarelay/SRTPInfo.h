@@ -15,6 +15,8 @@ class SRTPInfo {
   static const int RANDOM_CHAR_COUNT = 62;
   static const int SUITE_AES_CM_128_HMAC_SHA1_32 = 1;
   static const int REPLAY_WINDOW = 2048;
+  // Room that protection may append: tag, MKI and the SRTCP index.
+  static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
@@ -59,6 +61,10 @@ class SRTPInfo {
 // no inbound context; false when it must be dropped.
 bool unprotectRTP(RTPex* partner, signed char* buf, int* len);
 bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
+// The protect step of sendSRTP alone: a copy of data protected into dst
+// (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
+// libsrtp2's result; -1 when out has no outbound context.
+int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a

@@ -302,6 +302,14 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
       {"sendSRTP", sendSRTP, &rtpPeer, false, rtp(100, 0x99, 160)},
       {"sendSRTCP", sendSRTCP, &rtcpPeer, true, rtcp(0x99, 1)},
       {"sendSRTCPMux", sendSRTCPMux, &rtpPeer, true, rtcp(0x99, 2)},
+      // Around the size up to which protection happens on the stack; larger
+      // datagrams are protected in the context's buffer.
+      {"sendSRTP at the stack room", sendSRTP, &rtpPeer, false,
+       rtp(101, 0x99, 2048 - SRTPInfo::PROTECT_ROOM - 12)},
+      {"sendSRTP above the stack room", sendSRTP, &rtpPeer, false,
+       rtp(102, 0x99, 2048 - SRTPInfo::PROTECT_ROOM - 11)},
+      {"sendSRTP filling the stack room", sendSRTP, &rtpPeer, false, rtp(103, 0x99, 2048 - 16)},
+      {"sendSRTP large", sendSRTP, &rtpPeer, false, rtp(104, 0x99, 3000)},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,6 +323,29 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
     ASSERT_TRUE(unprotect(&far, &got, c.asRtcp));
     EXPECT_EQ(c.plain, got);
   }
+}
+
+// The protect step alone: nothing without an outbound context, otherwise
+// what the far end's context takes back to the same bytes.
+TEST_F(SRTPInfoTest, ProtectIntoLeavesSourceAndNeedsContext) {
+  RTPex out;
+  std::string plain = rtp(7, 0x42, 160);
+  const signed char* src = reinterpret_cast<const signed char*>(plain.data());
+  std::string wire(plain.size() + SRTPInfo::PROTECT_ROOM, '\0');
+  unsigned char* dst = reinterpret_cast<unsigned char*>(&wire[0]);
+  int n = 0;
+  EXPECT_EQ(-1, protectRTPInto(&out, src, static_cast<int>(plain.size()), dst, &n));
+  EXPECT_EQ(0, n);
+
+  out.createCryptoToSend(0);
+  RTPex far;
+  receiveWithKeyOf(&far, out.cryptoSend, 0);
+  ASSERT_EQ(0, protectRTPInto(&out, src, static_cast<int>(plain.size()), dst, &n));
+  EXPECT_EQ(static_cast<int>(plain.size()) + 10, n);
+  EXPECT_EQ(rtp(7, 0x42, 160), plain);
+  wire.resize(static_cast<size_t>(n));
+  ASSERT_TRUE(unprotect(&far, &wire, false));
+  EXPECT_EQ(plain, wire);
 }
 
 // Protection failures send nothing and write one record each; no context
