@@ -31,8 +31,9 @@ namespace {
 int hasDelegate = 0;
 #endif
 
-// Test hook: MEDIARELAY_TEST_FAULT names methods (comma separated) whose body
-// throws once its endpoints are pinned. Unset in production.
+#ifdef MEDIARELAY_FAULT_HOOK
+// Test build only: MEDIARELAY_TEST_FAULT names methods (comma separated)
+// whose body throws once its endpoints are pinned.
 void faultPoint(const char* method) {
   static const char* const names = std::getenv("MEDIARELAY_TEST_FAULT");
   if (names == nullptr) return;
@@ -41,6 +42,9 @@ void faultPoint(const char* method) {
     throw std::runtime_error(method);
   }
 }
+#else
+inline void faultPoint(const char*) {}
+#endif
 
 // The catch-all of every export: one exception record with the place text.
 template <class V>

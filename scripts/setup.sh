@@ -3,9 +3,10 @@
 # Idempotent: prints nothing and touches nothing when everything is present.
 set -e
 
+# clang and libclang-rt-dev (libFuzzer) for the short fuzz run of scripts/test.sh.
 PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 libsrtp2-dev libssl-dev openssl openjdk-17-jdk-headless \
-golang-go golang-github-pion-srtp.v2-dev"
+golang-go golang-github-pion-srtp.v2-dev clang libclang-rt-dev"
 
 missing=""
 for p in $PACKAGES; do

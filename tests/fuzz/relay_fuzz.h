@@ -250,6 +250,19 @@ inline void checkForwarded(Relay& relay, Mode mode, bool rtcpPort, const std::st
   }
 }
 
+// One input of the path targets: the first byte picks the pair, the rest is
+// the datagram sent to the RTP port, or to the RTCP port with rtcpPort.
+inline int fuzzPath(const uint8_t* data, size_t size, bool rtcpPort) {
+  if (size < 1) return 0;
+  Relay& relay = Relay::get();
+  Mode mode = static_cast<Mode>(data[0] % kModes);
+  std::string in(reinterpret_cast<const char*>(data + 1), size - 1);
+  if (in.size() > kMaxDatagram) in.resize(kMaxDatagram);
+  std::vector<std::string> out = relay.feed(mode, rtcpPort, in);
+  checkForwarded(relay, mode, rtcpPort, in, out);
+  return 0;
+}
+
 }  // namespace relayfuzz
 
 #endif  // TESTS_FUZZ_RELAY_FUZZ_H

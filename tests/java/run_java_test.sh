@@ -10,7 +10,8 @@ if [ "$JLIB_ASAN" = "1" ]; then
 fi
 # shellcheck disable=SC2086
 "$JAVA" -Xcheck:jni $JAVA_TEST_OPTS -cp "$CLASSPATH" \
-    -Dmediarelay.lib="$MEDIARELAY_LIB" -Dsysaux.lib="$SYSAUX_LIB" \
+    -Dmediarelay.lib="$MEDIARELAY_LIB" -Dmediarelay.faults.lib="$MEDIARELAY_FAULTS_LIB" \
+    -Dsysaux.lib="$SYSAUX_LIB" \
     "$cls" "$@" >"$out" 2>&1
 rc=$?
 cat "$out"

@@ -6,103 +6,24 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "pathtest.h"
 
 using pathtest::FarEnd;
+using pathtest::Options;
+using pathtest::PathTest;
 
 namespace {
 
-struct Options {
-  int rtpBuf = 2048;
-  int rtcpBuf = 2048;
-  bool behindNat = false;
-  int64_t timeout = 0;
-};
-
-class PathTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    relaytest::setUpEngine();
-    worker.reset(new pathtest::EventWorker());
-  }
-
-  void TearDown() override {
-    pins_.clear();
-    for (int64_t id : ids_) RTPex::closeAndDelete(id);
-    worker.reset();  // finishes the deferred deletes
-  }
-
-  // An endpoint on ip, held pinned by the test until the end.
-  RTPex* open(const char* ip, int64_t sid, const Options& o = Options()) {
-    int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
-    int start = pathtest::kPortMin + (getpid() * 37 % 400) * 2;
-    int64_t id = RTPex::newInstance(sid, 0, pathtest::kPortMin, pathtest::kPortMax, start, 0,
-                                    o.timeout, "host", o.rtpBuf, o.rtcpBuf, o.behindNat ? 1 : 0,
-                                    v6, 0, ip, 0);
-    if (id == 0) {
-      ADD_FAILURE() << "no endpoint on " << ip;
-      return nullptr;
-    }
-    ids_.push_back(id);
-    pins_.push_back(RTPexPin::find(id));
-    return pins_.back().get();
-  }
-
-  static void pair(RTPex* a, RTPex* b) {
-    a->setSender(b);
-    b->setSender(a);
-  }
-
-  static void target(RTex* leg, const FarEnd& far, bool learn = false, int portOffset = 0) {
-    std::string ip = far.ip();
-    leg->setTarget(ip, far.port() + portOffset, 0, learn);
-  }
-
-  static bool counted(RTex* leg, int n) {
-    return relaytest::waitUntil([&] { return leg->cntPacket.load() == n; }, pathtest::kWaitMs);
-  }
-
-  // Registry, partner and test pins once nothing else holds ep.
-  static bool pinsSettle(RTPex* ep, int n) {
-    return relaytest::waitUntil([&] { return ep->referCounter.load() == n; }, pathtest::kWaitMs);
-  }
-
-  static InetAddrPort lastFromOf(RTex* leg) {
-    Synchronized hold(&leg->addrLock);
-    return leg->lastFrom;
-  }
-
-  static InetAddrPort sendToOf(RTex* leg) {
-    Synchronized hold(&leg->addrLock);
-    return leg->sendTo;
-  }
-
-  // Sends d and then marker from far to port; what arrived at out before
-  // the marker.
-  static std::vector<std::string> before(const FarEnd& far, int port, const std::string& d,
-                                         const std::string& marker, const FarEnd& out) {
-    std::vector<std::string> got;
-    EXPECT_TRUE(far.sendTo(port, d));
-    EXPECT_TRUE(far.sendTo(port, marker));
-    EXPECT_TRUE(out.receiveUntil(marker, &got)) << "marker did not arrive";
-    return got;
-  }
-
-  pathtest::SavedSettings saved;  // restored after TearDown
-  std::unique_ptr<pathtest::EventWorker> worker;
-
- private:
-  std::vector<int64_t> ids_;
-  std::vector<RTPexPin> pins_;
-};
+std::string familyName(const char* ip) { return std::strchr(ip, ':') != nullptr ? "v6" : "v4"; }
 
 class FamilyPathTest : public PathTest, public ::testing::WithParamInterface<const char*> {};
 
 INSTANTIATE_TEST_SUITE_P(Loopback, FamilyPathTest, ::testing::Values("127.0.0.1", "::1"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(std::strchr(info.param, ':') ? "v6" : "v4");
+                           return familyName(info.param);
                          });
 
 std::vector<signed char> bytesOf(std::initializer_list<int> v) {
@@ -157,12 +78,8 @@ TEST(ClassifyDatagram, KindsByFirstBytesInOrder) {
 TEST_P(FamilyPathTest, RelaysRtpBothWaysBetweenFourFarEnds) {
   const char* ip = GetParam();
   FarEnd a1(ip), a2(ip), b1(ip), b2(ip);
-  RTPex* a = open(ip, 101);
-  RTPex* b = open(ip, 102);
-  ASSERT_TRUE(a && b);
-  target(a, b1);  // what arrives on A leaves B towards b1
+  ASSERT_TRUE(openPair(ip, 101, b1));  // what arrives on A leaves B towards b1
   target(b, a2);
-  pair(a, b);
   int64_t t0 = JLangSystem::currentTimeMillis();
 
   const std::vector<std::string> toA = {pathtest::rtp("a-1", 0), pathtest::rtp("a-2", 18),
@@ -171,20 +88,8 @@ TEST_P(FamilyPathTest, RelaysRtpBothWaysBetweenFourFarEnds) {
   for (const std::string& d : toA) ASSERT_TRUE(a1.sendTo(a->localPort, d));
   for (const std::string& d : toB) ASSERT_TRUE(b2.sendTo(b->localPort, d));
 
-  for (const std::string& d : toA) {
-    std::string got;
-    int from = 0;
-    ASSERT_TRUE(b1.receive(&got, &from));
-    EXPECT_EQ(d, got);
-    EXPECT_EQ(b->localPort, from);
-  }
-  for (const std::string& d : toB) {
-    std::string got;
-    int from = 0;
-    ASSERT_TRUE(a2.receive(&got, &from));
-    EXPECT_EQ(d, got);
-    EXPECT_EQ(a->localPort, from);
-  }
+  ASSERT_NO_FATAL_FAILURE(expectArrivals(b1, toA, b->localPort));
+  ASSERT_NO_FATAL_FAILURE(expectArrivals(a2, toB, a->localPort));
   EXPECT_EQ(3, a->cntPacket.load());
   EXPECT_EQ(2, b->cntPacket.load());
   EXPECT_EQ(0, a->payloadType.load());  // the first one's
@@ -228,151 +133,108 @@ TEST_P(FamilyPathTest, EndpointWithoutPartnerCountsAndRelaysNothing) {
 
 // ---- learning -----------------------------------------------------------------
 
-TEST_P(FamilyPathTest, LearningWaitsForThePartnersFarEnd) {
-  const char* ip = GetParam();
-  RTPex::SEND_BEHINDNAT = false;
+namespace {
+
+struct LearnCase {
+  const char* name;
+  bool rtcpLeg;        // learning on the RTCP leg instead of the RTP leg
+  bool storedTarget;   // the same destination set before without learning
+  bool sendBehindNat;  // sending to the announced destination until learned
+};
+
+const LearnCase kLearnCases[] = {
+    {"Rtp", false, false, false},
+    {"RtpOverStoredTarget", false, true, false},
+    {"RtpSendBehindNat", false, false, true},
+    {"Rtcp", true, false, false},
+};
+
+void PrintTo(const LearnCase& c, std::ostream* os) { *os << c.name; }
+
+using LearnParam = std::tuple<const char*, LearnCase>;
+
+class LearningTest : public PathTest, public ::testing::WithParamInterface<LearnParam> {
+ protected:
+  const LearnCase& learnCase() const { return std::get<1>(GetParam()); }
+  RTex* leg(RTPex* ep) const { return learnCase().rtcpLeg ? &ep->rtcp : static_cast<RTex*>(ep); }
+  RTex* otherLeg(RTPex* ep) const {
+    return learnCase().rtcpLeg ? static_cast<RTex*>(ep) : &ep->rtcp;
+  }
+  int portOf(RTPex* ep) const { return ep->localPort + (learnCase().rtcpLeg ? 1 : 0); }
+  std::string media(const std::string& tag) const {
+    return learnCase().rtcpLeg ? pathtest::rtcpSr(tag) : pathtest::rtp(tag);
+  }
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Loopback, LearningTest,
+                         ::testing::Combine(::testing::Values("127.0.0.1", "::1"),
+                                            ::testing::ValuesIn(kLearnCases)),
+                         [](const ::testing::TestParamInfo<LearnParam>& info) {
+                           return familyName(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
+
+// A's leg sends where B's far end really sends from. Until that is seen,
+// A's media is dropped, or goes to the announced destination when sending
+// behind NAT; re-armed with the same destination, the learned source still
+// matches.
+TEST_P(LearningTest, DestinationWaitsForThePartnersFarEnd) {
+  const char* ip = std::get<0>(GetParam());
+  const LearnCase& c = learnCase();
+  RTPex::SEND_BEHINDNAT = c.sendBehindNat;
   FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
   Options o;
   o.behindNat = true;
-  RTPex* a = open(ip, 201, o);
-  RTPex* b = open(ip, 202, o);
+  a = open(ip, 201, o);
+  b = open(ip, 202, o);
   ASSERT_TRUE(a && b);
+  RTex* la = leg(a);
+  RTex* lb = leg(b);
   // One receive thread serves both: what is sent after a datagram was
   // counted is handled after it.
-  ASSERT_EQ(a->thrd, b->thrd);
-  target(a, announced, true);
-  target(b, a2);
+  ASSERT_EQ(la->thrd, lb->thrd);
+  if (c.storedTarget) target(la, announced);
+  target(la, announced, true);
+  target(lb, a2);
   pair(a, b);
-  EXPECT_TRUE(a->waitNat.load());
-  EXPECT_EQ(0, sendToOf(a).port);
+  EXPECT_TRUE(la->waitNat.load());
+  EXPECT_EQ(c.storedTarget || c.sendBehindNat ? announced.port() : 0, sendToOf(la).port);
 
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("early")));
-  ASSERT_TRUE(counted(a, 1));
   std::string got;
-  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
-  ASSERT_TRUE(a2.receive(&got));
-  EXPECT_EQ(pathtest::rtp("from-b"), got);
-
+  ASSERT_TRUE(a1.sendTo(portOf(a), media("early")));
+  if (c.sendBehindNat) {
+    ASSERT_TRUE(announced.receive(&got));
+    EXPECT_EQ(media("early"), got);
+  } else {
+    ASSERT_TRUE(counted(la, 1));
+  }
   int from = 0;
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("late")));
+  ASSERT_TRUE(farB.sendTo(portOf(b), media("from-b")));
+  ASSERT_TRUE(a2.receive(&got, &from));
+  EXPECT_EQ(media("from-b"), got);
+  EXPECT_EQ(portOf(a), from);
+
+  ASSERT_TRUE(a1.sendTo(portOf(a), media("late")));
   ASSERT_TRUE(farB.receive(&got, &from));
-  EXPECT_EQ(pathtest::rtp("late"), got);  // "early" never left
-  EXPECT_EQ(b->localPort, from);
+  EXPECT_EQ(media("late"), got);  // "early" never went there
+  EXPECT_EQ(portOf(b), from);
   EXPECT_FALSE(announced.pending());
-  EXPECT_FALSE(a->waitNat.load());
-  EXPECT_EQ(farB.port(), sendToOf(a).port);
+  EXPECT_FALSE(la->waitNat.load());
+  EXPECT_EQ(farB.port(), sendToOf(la).port);
+  EXPECT_EQ(a1.port(), lastFromOf(la).port);
+  EXPECT_EQ(0, otherLeg(a)->cntPacket.load());  // the other leg saw nothing
 
   // Armed again with the same address: the learned source still matches.
-  target(a, announced, true);
-  EXPECT_TRUE(a->waitNat.load());
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("again")));
+  target(la, announced, true);
+  EXPECT_TRUE(la->waitNat.load());
+  ASSERT_TRUE(a1.sendTo(portOf(a), media("again")));
   ASSERT_TRUE(farB.receive(&got));
-  EXPECT_EQ(pathtest::rtp("again"), got);
-  EXPECT_TRUE(a->waitNat.load());
+  EXPECT_EQ(media("again"), got);
+  EXPECT_TRUE(la->waitNat.load());
   EXPECT_TRUE(pinsSettle(a, 3));
   EXPECT_TRUE(pinsSettle(b, 3));
-}
-
-// Re-armed on the same address, sendTo still names the target, yet nothing
-// goes there before the partner's far end has been seen.
-TEST_P(FamilyPathTest, ReArmedLearningWaitsDespiteAStoredTarget) {
-  const char* ip = GetParam();
-  RTPex::SEND_BEHINDNAT = false;
-  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
-  Options o;
-  o.behindNat = true;
-  RTPex* a = open(ip, 241, o);
-  RTPex* b = open(ip, 242, o);
-  ASSERT_TRUE(a && b);
-  ASSERT_EQ(a->thrd, b->thrd);
-  target(a, announced);
-  target(a, announced, true);
-  target(b, a2);
-  pair(a, b);
-  EXPECT_TRUE(a->waitNat.load());
-  EXPECT_EQ(announced.port(), sendToOf(a).port);
-
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("early")));
-  ASSERT_TRUE(counted(a, 1));
-  std::string got;
-  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
-  ASSERT_TRUE(a2.receive(&got));
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("late")));
-  ASSERT_TRUE(farB.receive(&got));
-  EXPECT_EQ(pathtest::rtp("late"), got);
-  EXPECT_FALSE(announced.pending());
-  EXPECT_TRUE(pinsSettle(b, 3));
-}
-
-TEST_P(FamilyPathTest, SendBehindNatFlowsToTargetUntilLearned) {
-  const char* ip = GetParam();
-  RTPex::SEND_BEHINDNAT = true;
-  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
-  Options o;
-  o.behindNat = true;
-  RTPex* a = open(ip, 211, o);
-  RTPex* b = open(ip, 212, o);
-  ASSERT_TRUE(a && b);
-  target(a, announced, true);
-  target(b, a2);
-  pair(a, b);
-  EXPECT_TRUE(a->waitNat.load());
-
-  std::string got;
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("first")));
-  ASSERT_TRUE(announced.receive(&got));
-  EXPECT_EQ(pathtest::rtp("first"), got);
-
-  ASSERT_TRUE(farB.sendTo(b->localPort, pathtest::rtp("from-b")));
-  ASSERT_TRUE(a2.receive(&got));
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("second")));
-  ASSERT_TRUE(farB.receive(&got));
-  EXPECT_EQ(pathtest::rtp("second"), got);
-  EXPECT_FALSE(announced.pending());
-  EXPECT_FALSE(a->waitNat.load());
-}
-
-TEST_P(FamilyPathTest, RtcpLearnsFromThePartnersRtcpLeg) {
-  const char* ip = GetParam();
-  RTPex::SEND_BEHINDNAT = false;
-  FarEnd a1(ip), announced(ip), farB(ip), a2(ip);
-  Options o;
-  o.behindNat = true;
-  RTPex* a = open(ip, 221, o);
-  RTPex* b = open(ip, 222, o);
-  ASSERT_TRUE(a && b);
-  ASSERT_EQ(a->rtcp.thrd, b->rtcp.thrd);
-  target(&a->rtcp, announced, true);
-  target(&b->rtcp, a2);
-  pair(a, b);
-  int aRtcp = a->localPort + 1;
-  int bRtcp = b->localPort + 1;
-
-  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("early")));
-  ASSERT_TRUE(counted(&a->rtcp, 1));
-  std::string got;
-  int from = 0;
-  ASSERT_TRUE(farB.sendTo(bRtcp, pathtest::rtcpSr("from-b")));
-  ASSERT_TRUE(a2.receive(&got, &from));
-  EXPECT_EQ(pathtest::rtcpSr("from-b"), got);
-  EXPECT_EQ(aRtcp, from);
-
-  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("late")));
-  ASSERT_TRUE(farB.receive(&got, &from));
-  EXPECT_EQ(pathtest::rtcpSr("late"), got);
-  EXPECT_EQ(bRtcp, from);
-  EXPECT_FALSE(announced.pending());
-  EXPECT_FALSE(a->rtcp.waitNat.load());
-  EXPECT_EQ(a1.port(), lastFromOf(&a->rtcp).port);
-  EXPECT_EQ(0, a->cntPacket.load());  // the RTP leg saw nothing
-  EXPECT_TRUE(pinsSettle(b, 3));
-
-  // Armed again with the same address: passes, learning stays armed.
-  target(&a->rtcp, announced, true);
-  ASSERT_TRUE(a1.sendTo(aRtcp, pathtest::rtcpSr("again")));
-  ASSERT_TRUE(farB.receive(&got));
-  EXPECT_EQ(pathtest::rtcpSr("again"), got);
-  EXPECT_TRUE(a->rtcp.waitNat.load());
 }
 
 TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
@@ -439,14 +301,10 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
 
 class StunTest : public PathTest {
  protected:
-  // A paired with B; what arrives on A goes to out.
-  void openPair(int interval) {
+  // a paired with b; what arrives on a goes to out.
+  void start(int interval) {
     RTPex::STUN_INTERVAL = interval;
-    a = open("127.0.0.1", 301);
-    b = open("127.0.0.1", 302);
-    ASSERT_TRUE(a && b);
-    target(a, out);
-    pair(a, b);
+    ASSERT_TRUE(openPair("127.0.0.1", 301, out));
   }
   void relayed(const FarEnd& from, const std::string& d) {
     std::string got;
@@ -454,31 +312,35 @@ class StunTest : public PathTest {
     ASSERT_TRUE(out.receive(&got));
     EXPECT_EQ(d, got);
   }
+  // d from one source is dropped: nothing reaches out before the marker
+  // that another (or the same) source sends after it.
+  void dropped(const FarEnd& from, const std::string& d, const FarEnd& markerFrom,
+               const std::string& marker) {
+    std::vector<std::string> got;
+    ASSERT_TRUE(from.sendTo(a->localPort, d));
+    ASSERT_TRUE(markerFrom.sendTo(a->localPort, marker));
+    ASSERT_TRUE(out.receiveUntil(marker, &got));
+    EXPECT_TRUE(got.empty());
+  }
   int candidates() {
     Synchronized hold(&a->addrLock);
     return a->stunCandidateCount;
   }
 
   FarEnd out{"127.0.0.1"}, s1{"127.0.0.1"}, s2{"127.0.0.1"};
-  RTPex* a = nullptr;
-  RTPex* b = nullptr;
 };
 
 TEST_F(StunTest, SecondSourceWithinTheIntervalIsDropped) {
-  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  ASSERT_NO_FATAL_FAILURE(start(60000));
   relayed(s1, pathtest::stun(false, "s1-a"));
   EXPECT_GT(a->stunState.load(), 0);
-  std::vector<std::string> got;
-  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-a")));
-  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
-  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s1-b"), &got));
-  EXPECT_TRUE(got.empty());
+  dropped(s2, pathtest::stun(false, "s2-a"), s1, pathtest::stun(false, "s1-b"));
   EXPECT_EQ(s1.port(), lastFromOf(a).port);
   EXPECT_EQ(2, a->cntPacket.load());  // the dropped one is not counted
 }
 
 TEST_F(StunTest, AfterTheIntervalANewSourceIsTakenAndAnAnswerHolds) {
-  ASSERT_NO_FATAL_FAILURE(openPair(200));
+  ASSERT_NO_FATAL_FAILURE(start(200));
   relayed(s1, pathtest::stun(false, "s1-a"));
   JLangThread::sleep(300);  // the hold is over
   relayed(s2, pathtest::stun(false, "s2-a"));
@@ -487,15 +349,11 @@ TEST_F(StunTest, AfterTheIntervalANewSourceIsTakenAndAnAnswerHolds) {
   relayed(s2, pathtest::stun(true, "s2-answer"));
   EXPECT_EQ(-1, a->stunState.load());
   JLangThread::sleep(300);  // an answered source holds for good
-  std::vector<std::string> got;
-  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
-  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-b")));
-  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s2-b"), &got));
-  EXPECT_TRUE(got.empty());
+  dropped(s1, pathtest::stun(false, "s1-b"), s2, pathtest::stun(false, "s2-b"));
 }
 
 TEST_F(StunTest, AnAnswerFromAnOlderCandidateMakesItTheNewest) {
-  ASSERT_NO_FATAL_FAILURE(openPair(200));
+  ASSERT_NO_FATAL_FAILURE(start(200));
   relayed(s1, pathtest::stun(false, "s1-a"));
   JLangThread::sleep(300);
   relayed(s2, pathtest::stun(false, "s2-a"));
@@ -503,26 +361,20 @@ TEST_F(StunTest, AnAnswerFromAnOlderCandidateMakesItTheNewest) {
   relayed(s1, pathtest::stun(true, "s1-answer"));  // swapped to newest
   EXPECT_EQ(-1, a->stunState.load());
   EXPECT_EQ(s2.port(), lastFromOf(a).port);  // not moved by a swap
-  std::vector<std::string> got;
-  ASSERT_TRUE(s2.sendTo(a->localPort, pathtest::stun(false, "s2-b")));
-  ASSERT_TRUE(s1.sendTo(a->localPort, pathtest::stun(false, "s1-b")));
-  ASSERT_TRUE(out.receiveUntil(pathtest::stun(false, "s1-b"), &got));
-  EXPECT_TRUE(got.empty());
+  dropped(s2, pathtest::stun(false, "s2-b"), s1, pathtest::stun(false, "s1-b"));
 }
 
 TEST_F(StunTest, AfterMediaStunIsDropped) {
-  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  ASSERT_NO_FATAL_FAILURE(start(60000));
   FarEnd media("127.0.0.1");
   relayed(media, pathtest::rtp("m-1"));
   EXPECT_EQ(-2, a->stunState.load());
-  std::vector<std::string> got =
-      before(s1, a->localPort, pathtest::stun(false, "s1-a"), pathtest::rtp("m-2"), out);
-  EXPECT_TRUE(got.empty());
+  dropped(s1, pathtest::stun(false, "s1-a"), s1, pathtest::rtp("m-2"));
   EXPECT_EQ(0, candidates());
 }
 
 TEST_F(StunTest, ThirteenthSourceEmptiesTheList) {
-  ASSERT_NO_FATAL_FAILURE(openPair(-1));  // a window over at once: every state is open
+  ASSERT_NO_FATAL_FAILURE(start(-1));  // a window over at once: every state is open
   std::vector<std::unique_ptr<FarEnd>> s;
   for (int i = 0; i < 13; i++) {
     s.emplace_back(new FarEnd("127.0.0.1"));
@@ -537,7 +389,7 @@ TEST_F(StunTest, ThirteenthSourceEmptiesTheList) {
 }
 
 TEST_F(StunTest, PartnerLatchingStunRedirectsTheDestination) {
-  ASSERT_NO_FATAL_FAILURE(openPair(60000));
+  ASSERT_NO_FATAL_FAILURE(start(60000));
   FarEnd media("127.0.0.1");
   ASSERT_TRUE(s1.sendTo(b->localPort, pathtest::stun(false, "to-b")));
   ASSERT_TRUE(counted(b, 1));
@@ -554,56 +406,55 @@ TEST_F(StunTest, PartnerLatchingStunRedirectsTheDestination) {
 
 // ---- buffer growth ------------------------------------------------------------------
 
+// A datagram that fills the buffer grows it by 200 bytes (at most 20000),
+// posts event 13 and is dropped; a datagram as long as the buffer may have
+// been cut, so it counts as filling it.
 TEST_F(PathTest, FilledBufferGrowsPostsEventAndDropsTheDatagram) {
+  struct Step {
+    size_t size;        // the datagram that fills the buffer
+    size_t markerSize;  // the one sent after it, which passes
+    int bufAfter;
+  };
+  struct Case {
+    const char* name;
+    int rtpBuf;
+    std::vector<Step> steps;
+  } cases[] = {
+      // 160 read, + 200; the next one as long as the first passes.
+      {"grows", 160, {{172, 172, 360}, {360, 12, 560}}},
+      {"stops at 20000", 19900, {{19950, 19999, 20000}, {20500, 19999, 20000}}},
+  };
   FarEnd a1("127.0.0.1"), out("127.0.0.1");
-  Options small;
-  small.rtpBuf = 160;
-  RTPex* a = open("127.0.0.1", 401, small);
-  RTPex* b = open("127.0.0.1", 402);
-  ASSERT_TRUE(a && b);
-  target(a, out);
-  pair(a, b);
+  int sid = 400;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Options o;
+    o.rtpBuf = c.rtpBuf;
+    sid += 10;
+    ASSERT_TRUE(openPair("127.0.0.1", sid, out, o));
+    std::vector<int> grown;  // the size after each growth
+    int buf = c.rtpBuf;
+    for (size_t i = 0; i < c.steps.size(); i++) {
+      const Step& s = c.steps[i];
+      std::string fill = pathtest::rtp("fill-" + std::to_string(i), 0, s.size);
+      std::string marker = pathtest::rtp("marker-" + std::to_string(i), 0, s.markerSize);
+      std::vector<std::string> got = before(a1, a->localPort, fill, marker, out);
+      EXPECT_TRUE(got.empty());
+      EXPECT_EQ(s.bufAfter, a->recvBufSize.load());
+      EXPECT_EQ(static_cast<int>(2 * (i + 1)), a->cntPacket.load());  // the dropped ones counted
+      if (s.bufAfter > buf) grown.push_back(s.bufAfter);
+      buf = s.bufAfter;
+    }
 
-  std::vector<std::string> got =
-      before(a1, a->localPort, pathtest::rtp("big-1", 0, 172), pathtest::rtp("big-2", 0, 172), out);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(360, a->recvBufSize.load());  // 160 read, + 200
-  EXPECT_EQ(2, a->cntPacket.load());      // the dropped one counted
-
-  // A datagram exactly as long as the buffer may have been cut: dropped too.
-  got = before(a1, a->localPort, pathtest::rtp("fits", 0, 360), pathtest::rtp("next"), out);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(560, a->recvBufSize.load());
-
-  ASSERT_TRUE(worker->flush());
-  std::vector<pathtest::EventWorker::Delivered> ev = worker->of(401, RTPex::EV_BUFFER_SIZE);
-  ASSERT_EQ(2u, ev.size());
-  EXPECT_LE(360, ev[0].bufSize);
-  EXPECT_EQ(560, ev[1].bufSize);
-  EXPECT_EQ(0u, worker->count(402, RTPex::EV_BUFFER_SIZE));
-  EXPECT_TRUE(pinsSettle(a, 3));  // the events' pins came back
-  EXPECT_TRUE(pinsSettle(b, 3));
-}
-
-TEST_F(PathTest, BufferStopsGrowingAt20000) {
-  FarEnd a1("127.0.0.1"), out("127.0.0.1");
-  Options large;
-  large.rtpBuf = 19900;
-  RTPex* a = open("127.0.0.1", 411, large);
-  RTPex* b = open("127.0.0.1", 412);
-  ASSERT_TRUE(a && b);
-  target(a, out);
-  pair(a, b);
-
-  std::string last = pathtest::rtp("c3", 0, 19999);
-  ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("c1", 0, 19950)));
-  ASSERT_TRUE(relaytest::waitUntil([&] { return a->recvBufSize.load() == 20000; }));
-  std::vector<std::string> got = before(a1, a->localPort, pathtest::rtp("c2", 0, 20500), last, out);
-  EXPECT_TRUE(got.empty());  // c1 and the cut c2 are lost
-  EXPECT_EQ(20000, a->recvBufSize.load());
-  ASSERT_TRUE(worker->flush());
-  EXPECT_EQ(1u, worker->count(411, RTPex::EV_BUFFER_SIZE));
-  EXPECT_TRUE(pinsSettle(b, 3));
+    ASSERT_TRUE(worker->flush());
+    std::vector<pathtest::EventWorker::Delivered> ev = worker->of(sid, RTPex::EV_BUFFER_SIZE);
+    ASSERT_EQ(grown.size(), ev.size());
+    for (size_t i = 0; i < ev.size(); i++) EXPECT_LE(grown[i], ev[i].bufSize) << i;
+    EXPECT_EQ(buf, ev.back().bufSize);
+    EXPECT_EQ(0u, worker->count(sid + 1, RTPex::EV_BUFFER_SIZE));
+    EXPECT_TRUE(pinsSettle(a, 3));  // the events' pins came back
+    EXPECT_TRUE(pinsSettle(b, 3));
+  }
 }
 
 TEST_F(PathTest, DtlsMakesBothEndpointsApplyTheDtlsSize) {
@@ -611,12 +462,9 @@ TEST_F(PathTest, DtlsMakesBothEndpointsApplyTheDtlsSize) {
   FarEnd a1("127.0.0.1"), b1("127.0.0.1"), c1("127.0.0.1"), out("127.0.0.1");
   Options o;
   o.rtpBuf = 512;
-  RTPex* a = open("127.0.0.1", 421, o);
-  RTPex* b = open("127.0.0.1", 422, o);
+  ASSERT_TRUE(openPair("127.0.0.1", 421, out, o, o));
   RTPex* c = open("127.0.0.1", 423, o);  // unpaired
-  ASSERT_TRUE(a && b && c);
-  target(a, out);
-  pair(a, b);
+  ASSERT_TRUE(c);
 
   std::string got;
   ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::dtls("hello")));
@@ -653,37 +501,34 @@ TEST_F(PathTest, DtlsMakesBothEndpointsApplyTheDtlsSize) {
 // ---- blocking -----------------------------------------------------------------------
 
 TEST_F(PathTest, BlockingKeysDropTheirKindOnly) {
+  std::vector<int*> all = {&RTPex::BLOCK_RTCP, &RTPex::BLOCK_STUN, &RTPex::BLOCK_DTLS,
+                           &RTPex::BLOCK_UNKNOWN};
   struct Case {
     const char* name;
-    int* key;
+    std::vector<int*> keys;  // the blocking keys set
     std::string datagram;
     bool blocked;
+    bool media;  // ends STUN latching, blocked or not
   } cases[] = {
-      {"mux RTCP blocked", &RTPex::BLOCK_RTCP, pathtest::datagram(0x80, 0xC8, "r"), true},
-      {"mux RTCP passes", nullptr, pathtest::datagram(0x80, 0xC8, "r"), false},
-      {"STUN blocked", &RTPex::BLOCK_STUN, pathtest::stun(false, "s"), true},
-      {"STUN passes", nullptr, pathtest::stun(false, "s"), false},
-      {"DTLS blocked", &RTPex::BLOCK_DTLS, pathtest::dtls("d"), true},
-      {"DTLS passes", nullptr, pathtest::dtls("d"), false},
-      {"7 bytes blocked", &RTPex::BLOCK_UNKNOWN, std::string("\x80\x00short", 7), true},
-      {"7 bytes pass", nullptr, std::string("\x80\x00short", 7), false},
-      {"unknown blocked", &RTPex::BLOCK_UNKNOWN, pathtest::datagram(0xC0, 0x00, "u"), true},
-      {"RTP never blocked", &RTPex::BLOCK_RTCP, pathtest::rtp("p"), false},
+      {"mux RTCP blocked", {&RTPex::BLOCK_RTCP}, pathtest::datagram(0x80, 0xC8, "r"), true, true},
+      {"mux RTCP passes", {}, pathtest::datagram(0x80, 0xC8, "r"), false, true},
+      {"STUN blocked", {&RTPex::BLOCK_STUN}, pathtest::stun(false, "s"), true, false},
+      {"STUN passes", {}, pathtest::stun(false, "s"), false, false},
+      {"DTLS blocked", {&RTPex::BLOCK_DTLS}, pathtest::dtls("d"), true, false},
+      {"DTLS passes", {}, pathtest::dtls("d"), false, false},
+      {"7 bytes blocked", {&RTPex::BLOCK_UNKNOWN}, std::string("\x80\x00short", 7), true, false},
+      {"7 bytes pass", {}, std::string("\x80\x00short", 7), false, false},
+      {"unknown blocked", {&RTPex::BLOCK_UNKNOWN}, pathtest::datagram(0xC0, 0, "u"), true, false},
+      {"RTP never blocked", all, pathtest::rtp("p"), false, true},
   };
   FarEnd a1("127.0.0.1"), out("127.0.0.1");
   int sid = 500;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RTPex::BLOCK_RTCP = RTPex::BLOCK_STUN = RTPex::BLOCK_DTLS = RTPex::BLOCK_UNKNOWN = 0;
-    if (c.key != nullptr) *c.key = 1;
-    if (std::string(c.name) == "RTP never blocked") {
-      RTPex::BLOCK_STUN = RTPex::BLOCK_DTLS = RTPex::BLOCK_UNKNOWN = 1;
-    }
-    RTPex* a = open("127.0.0.1", ++sid);
-    RTPex* b = open("127.0.0.1", ++sid);
-    ASSERT_TRUE(a && b);
-    target(a, out);
-    pair(a, b);
+    for (int* key : all) *key = 0;
+    for (int* key : c.keys) *key = 1;
+    sid += 2;
+    ASSERT_TRUE(openPair("127.0.0.1", sid, out));
     a->lastRecvTime = 0;
 
     std::string marker = pathtest::rtp("marker-" + std::to_string(sid));
@@ -698,7 +543,7 @@ TEST_F(PathTest, BlockingKeysDropTheirKindOnly) {
     ASSERT_TRUE(out.receiveUntil(marker, &got));
     EXPECT_EQ(c.blocked ? std::vector<std::string>() : std::vector<std::string>{c.datagram}, got);
     EXPECT_EQ(c.blocked ? 1 : 2, a->cntPacket.load());
-    if (c.datagram[1] == static_cast<char>(0xC8)) {
+    if (c.media) {
       EXPECT_EQ(-2, a->stunState.load());  // blocked or not, it is media
     }
   }
@@ -731,12 +576,8 @@ TEST_F(PathTest, PendingSrtpDropsMediaOfThatEndpoint) {
   int sid = 600;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RTPex* a = open("127.0.0.1", ++sid);
-    RTPex* b = open("127.0.0.1", ++sid);
-    ASSERT_TRUE(a && b);
-    target(a, out);
-    target(&a->rtcp, out);
-    pair(a, b);
+    sid += 2;
+    ASSERT_TRUE(openPair("127.0.0.1", sid, out));
     a->srtpMode = static_cast<int16_t>(c.aMode);
     b->srtpMode = static_cast<int16_t>(c.bMode);
     RTex* leg = c.portOffset == 1 ? static_cast<RTex*>(&a->rtcp) : static_cast<RTex*>(a);
@@ -783,11 +624,7 @@ TEST_F(PathTest, RtcpPortPassesOnlyTypes200To207) {
     cases.push_back({pathtest::datagram(0x80, static_cast<unsigned char>(t), "t"), true});
   }
   FarEnd a1("127.0.0.1"), out("127.0.0.1");
-  RTPex* a = open("127.0.0.1", 701);
-  RTPex* b = open("127.0.0.1", 702);
-  ASSERT_TRUE(a && b);
-  target(&a->rtcp, out);
-  pair(a, b);
+  ASSERT_TRUE(openPair("127.0.0.1", 701, out));
 
   int passed = 0;
   for (size_t i = 0; i < cases.size(); i++) {
@@ -813,11 +650,7 @@ TEST_F(PathTest, LongRtcpIsForwardedCutToTheBuffer) {
   FarEnd a1("127.0.0.1"), out("127.0.0.1");
   Options o;
   o.rtcpBuf = 64;
-  RTPex* a = open("127.0.0.1", 711, o);
-  RTPex* b = open("127.0.0.1", 712);
-  ASSERT_TRUE(a && b);
-  target(&a->rtcp, out);
-  pair(a, b);
+  ASSERT_TRUE(openPair("127.0.0.1", 711, out, o));
   std::string longSr = pathtest::rtcpSr("long", 100);
   std::string got;
   ASSERT_TRUE(a1.sendTo(a->localPort + 1, longSr));

@@ -1,6 +1,6 @@
 // Helpers for the datagram path tests: far ends on loopback sockets, an
-// event worker stand-in for both queues, the settings the paths read, and
-// datagram builders.
+// event worker stand-in for both queues, the settings the paths read, the
+// fixture with its endpoints, and datagram builders.
 #ifndef TESTS_PATHTEST_H
 #define TESTS_PATHTEST_H
 
@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -202,6 +204,122 @@ class SavedSettings {
   bool behindNat;
   int dtls;
   int rtcp, stunBlock, dtlsBlock, unknown;
+};
+
+// ---- fixture ------------------------------------------------------------------
+
+// How an endpoint is opened: receive buffers, learning allowed, time-out.
+struct Options {
+  int rtpBuf = 2048;
+  int rtcpBuf = 2048;
+  bool behindNat = false;
+  int64_t timeout = 0;
+};
+
+// Fixture of the path tests: the engine, an event worker, the settings
+// restored, and endpoints that stay pinned by the test until its end.
+class PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    relaytest::setUpEngine();
+    worker.reset(new EventWorker());
+  }
+
+  void TearDown() override {
+    pins_.clear();
+    for (int64_t id : ids_) RTPex::closeAndDelete(id);
+    worker.reset();  // finishes the deferred deletes
+  }
+
+  // An endpoint on ip, held pinned by the test until the end.
+  RTPex* open(const char* ip, int64_t sid, const Options& o = Options()) {
+    int16_t v6 = std::strchr(ip, ':') != nullptr ? 1 : 0;
+    int start = kPortMin + (getpid() * 37 % 400) * 2;
+    int64_t id = RTPex::newInstance(sid, 0, kPortMin, kPortMax, start, 0, o.timeout, "host",
+                                    o.rtpBuf, o.rtcpBuf, o.behindNat ? 1 : 0, v6, 0, ip, 0);
+    if (id == 0) {
+      ADD_FAILURE() << "no endpoint on " << ip;
+      return nullptr;
+    }
+    ids_.push_back(id);
+    pins_.push_back(RTPexPin::find(id));
+    return pins_.back().get();
+  }
+
+  // Opens a (session sid) and b (sid + 1) on ip and pairs them; what
+  // arrives on either leg of a leaves b towards out. False when either is
+  // missing.
+  bool openPair(const char* ip, int64_t sid, const FarEnd& out, const Options& oa = Options(),
+                const Options& ob = Options()) {
+    a = open(ip, sid, oa);
+    b = open(ip, sid + 1, ob);
+    if (a == nullptr || b == nullptr) return false;
+    target(a, out);
+    target(&a->rtcp, out);
+    pair(a, b);
+    return true;
+  }
+
+  static void pair(RTPex* x, RTPex* y) {
+    x->setSender(y);
+    y->setSender(x);
+  }
+
+  static void target(RTex* leg, const FarEnd& far, bool learn = false) {
+    std::string ip = far.ip();
+    leg->setTarget(ip, far.port(), 0, learn);
+  }
+
+  static bool counted(RTex* leg, int n) {
+    return relaytest::waitUntil([&] { return leg->cntPacket.load() == n; }, kWaitMs);
+  }
+
+  // Registry, partner and test pins once nothing else holds ep.
+  static bool pinsSettle(RTPex* ep, int n) {
+    return relaytest::waitUntil([&] { return ep->referCounter.load() == n; }, kWaitMs);
+  }
+
+  static InetAddrPort lastFromOf(RTex* leg) {
+    Synchronized hold(&leg->addrLock);
+    return leg->lastFrom;
+  }
+
+  static InetAddrPort sendToOf(RTex* leg) {
+    Synchronized hold(&leg->addrLock);
+    return leg->sendTo;
+  }
+
+  // Sends d and then marker from far to port; what arrived at out before
+  // the marker.
+  static std::vector<std::string> before(const FarEnd& far, int port, const std::string& d,
+                                         const std::string& marker, const FarEnd& out) {
+    std::vector<std::string> got;
+    EXPECT_TRUE(far.sendTo(port, d));
+    EXPECT_TRUE(far.sendTo(port, marker));
+    EXPECT_TRUE(out.receiveUntil(marker, &got)) << "marker did not arrive";
+    return got;
+  }
+
+  // Each of sent arrives at at, in order, from the port fromPort.
+  static void expectArrivals(const FarEnd& at, const std::vector<std::string>& sent,
+                             int fromPort) {
+    for (const std::string& d : sent) {
+      std::string got;
+      int from = 0;
+      ASSERT_TRUE(at.receive(&got, &from));
+      EXPECT_EQ(d, got);
+      EXPECT_EQ(fromPort, from);
+    }
+  }
+
+  SavedSettings saved;  // restored after TearDown
+  std::unique_ptr<EventWorker> worker;
+  RTPex* a = nullptr;  // the pair of openPair
+  RTPex* b = nullptr;
+
+ private:
+  std::vector<int64_t> ids_;
+  std::vector<RTPexPin> pins_;
 };
 
 // ---- datagrams ----------------------------------------------------------------

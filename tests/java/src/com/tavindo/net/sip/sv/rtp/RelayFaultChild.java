@@ -6,9 +6,9 @@ import java.nio.file.Path;
 import java.util.Properties;
 
 /**
- * Calls the one native method named by its argument while the library's test hook makes that
- * method's body fail; prints the result, the exception record and whether the endpoints it had
- * pinned could still be freed.
+ * Calls the one native method named by its argument while MEDIARELAY_TEST_FAULT asks the
+ * library's fault hook to make that method's body fail; prints the result, the exception record
+ * and whether the endpoints it had pinned could still be freed.
  */
 public final class RelayFaultChild {
     private RelayFaultChild() {}

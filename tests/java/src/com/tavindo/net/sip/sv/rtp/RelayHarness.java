@@ -154,13 +154,19 @@ final class RelayHarness {
     /** Runs mainClass in a child JVM with -Xcheck:jni, extra environment and working directory. */
     static Child child(String mainClass, Map<String, String> env, Path cwd, List<String> jvmOpts,
             String... args) throws IOException, InterruptedException {
+        return childOn(System.getProperty("mediarelay.lib"), mainClass, env, cwd, jvmOpts, args);
+    }
+
+    /** The same as child, with the relay library at lib. */
+    static Child childOn(String lib, String mainClass, Map<String, String> env, Path cwd,
+            List<String> jvmOpts, String... args) throws IOException, InterruptedException {
         List<String> cmd = new ArrayList<>();
         cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
         cmd.add("-Xcheck:jni");
         cmd.addAll(jvmOpts);
         cmd.add("-cp");
         cmd.add(System.getProperty("java.class.path"));
-        cmd.add("-Dmediarelay.lib=" + System.getProperty("mediarelay.lib"));
+        cmd.add("-Dmediarelay.lib=" + lib);
         cmd.add(mainClass);
         cmd.addAll(List.of(args));
         ProcessBuilder pb = new ProcessBuilder(cmd).redirectErrorStream(true);
