@@ -225,6 +225,28 @@ class ThreadDispatcher {
     return info + "\r\n";
   }
 
+  // Asks every thread to stop and waits up to ms in all, polling each
+  // millisecond, until each has left run(). Joins and frees nothing, so it
+  // may run where threads cannot exit yet (a DLL detach). The number of
+  // threads still in run() at the end.
+  int stopAll(int ms) {
+    std::vector<DispatchThread<T>*> stopping;
+    {
+      Synchronized hold(&wo);
+      for (DispatchThread<T>* t : threads) t->requestStop();
+      stopping = threads;  // entries live as long as the dispatcher
+    }
+    int64_t until = JLangSystem::currentTimeMillis() + ms;
+    for (;;) {
+      int running = 0;
+      for (DispatchThread<T>* t : stopping) {
+        if (!t->hasLeftRun()) running++;
+      }
+      if (running == 0 || JLangSystem::currentTimeMillis() >= until) return running;
+      JLangThread::sleep(1);
+    }
+  }
+
   virtual const char* getDispacherName() { return "ThreadDispatcher"; }
 
   // Returns a new, not yet started thread, which the dispatcher then owns.

@@ -10,7 +10,7 @@
 
 #ifdef _WIN32
 
-JLangThread::JLangThread() : thread(nullptr), state(0) {}
+JLangThread::JLangThread() : thread(nullptr), state(0), leftRun(false) {}
 
 JLangThread::~JLangThread() { join(); }
 
@@ -39,13 +39,15 @@ unsigned __stdcall thread_proc(void* arg) {
   } catch (...) {
     LOG_EXCEPTION("thread_proc()");
   }
+  // The last use of self: its owner may free it (or unload this code) now.
+  self->leftRun.store(true, std::memory_order_release);
   _endthreadex(0);
   return 0;
 }
 
 #else
 
-JLangThread::JLangThread() : thread(), attr(), schedParam(), state(0) {}
+JLangThread::JLangThread() : thread(), attr(), schedParam(), state(0), leftRun(false) {}
 
 JLangThread::~JLangThread() {
   bool started = state == 1 || state == 2;
@@ -87,6 +89,7 @@ void* thread_proc(void* arg) {
   } catch (...) {
     LOG_EXCEPTION("thread_proc()");
   }
+  self->leftRun.store(true, std::memory_order_release);
   return nullptr;
 }
 

@@ -10,6 +10,7 @@
 #include <sched.h>
 #endif
 
+#include <atomic>
 #include <cstdint>
 
 // Base of every thread: run() executes once on a thread of its own after
@@ -31,6 +32,10 @@ class JLangThread {
   void join();
 
   int getState() const { return state; }
+  // True once run() has returned on the thread; only the thread's own exit
+  // follows. A wait that cannot join (a DLL detach holds the loader lock,
+  // which the exit needs) polls this instead.
+  bool hasLeftRun() const { return leftRun.load(std::memory_order_acquire); }
 
   static void sleep(int ms);
 
@@ -43,6 +48,13 @@ class JLangThread {
   struct sched_param schedParam;
 #endif
   int state;
+  std::atomic<bool> leftRun;
+
+#ifdef _WIN32
+  friend unsigned __stdcall thread_proc(void* arg);
+#else
+  friend void* thread_proc(void* arg);
+#endif
 };
 
 #ifdef _WIN32

@@ -1291,6 +1291,11 @@ void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) 
 #endif
 }
 
+int RTPex::stopReceiveThreads(int ms) {
+  if (RTex::dispatcher == nullptr) return 0;
+  return RTex::dispatcher->stopAll(ms);
+}
+
 void RTPex::uninitStatic() {
   bShutdown = 1;
   if (woStatic == nullptr) return;

@@ -180,6 +180,9 @@ class RTPex : public RTex {
   // Start-up, events, teardown and status text.
   static void initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag);
   static void uninitStatic();
+  // Stops the receive threads without joining them, waiting up to ms for
+  // them to leave their loops; the number still running.
+  static int stopReceiveThreads(int ms);
   static bool workerThread(JNIEnv* env, jclass cls, int queueIndex);
   static std::string getInfo(const std::string& key);
 

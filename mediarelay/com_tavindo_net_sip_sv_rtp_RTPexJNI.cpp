@@ -467,10 +467,17 @@ EXPORT(jboolean, bindToDeviceDatagram0)(JNIEnv*, jclass, jobject, jstring) { ret
 
 EXPORT(jboolean, bindToDevice0)(JNIEnv*, jclass, jobject, jstring) { return JNI_TRUE; }
 
-// Unloading the DLL runs the relay's teardown.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+// Unloading the DLL runs the relay's teardown. At process exit (reserved set)
+// the receive threads are gone already; on FreeLibrary they still poll the
+// endpoints about to be deleted, so they are stopped first. They cannot be
+// joined here: their exit needs the loader lock, which this call holds.
+// A thread that misses the bound is left as it is and the teardown goes on;
+// it may then touch deleted endpoints or unmapped code.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  const int kStopWaitMs = 2000;
   if (reason == DLL_PROCESS_DETACH) {
     try {
+      if (reserved == nullptr) RTPex::stopReceiveThreads(kStopWaitMs);
       RTPex::uninitStatic();
     } catch (...) {
       // nothing may leave the DLL entry

@@ -127,6 +127,30 @@ class TestDispatcher : public ThreadDispatcher<TestRunner> {
   const int idleMs_;
 };
 
+// A thread that stays in run() until its gate opens, stop request or not.
+class GateThread : public DispatchThread<TestRunner> {
+ public:
+  explicit GateThread(const std::atomic<bool>* gate) : gate_(gate) {}
+  ~GateThread() override { join(); }
+  void run() override {
+    while (!gate_->load()) JLangThread::sleep(1);
+  }
+
+ private:
+  const std::atomic<bool>* gate_;
+};
+
+// Opens the gate before its teardown joins, so that a failed test ends.
+class GateDispatcher : public ThreadDispatcher<TestRunner> {
+ public:
+  explicit GateDispatcher(std::atomic<bool>* gate) : ThreadDispatcher<TestRunner>(1), gate_(gate) {}
+  ~GateDispatcher() override { *gate_ = true; }
+  DispatchThread<TestRunner>* newDispatchThread() override { return new GateThread(gate_); }
+
+ private:
+  std::atomic<bool>* gate_;
+};
+
 // Polls cond every millisecond, for at least 30 s.
 template <class F>
 bool eventually(F cond) {
@@ -375,6 +399,38 @@ TEST(ThreadDispatcher, TeardownStopsIdleAndBusyThreads) {
   int served = busy.served.load();
   JLangThread::sleep(20);
   EXPECT_EQ(served, busy.served.load()) << "served after teardown";
+}
+
+TEST(ThreadDispatcher, StopAllWaitsUntilEveryThreadLeftRunAndKeepsThem) {
+  TestRunner idle, busy;
+  TestDispatcher d(1, false, kLongIdleMs);
+  ASSERT_EQ(1, d.addRunner(&idle));
+  ASSERT_EQ(1, d.addRunner(&busy));
+  d.removeRunner(&idle);
+  ASSERT_TRUE(eventually([&] { return idle.isSafeToDelete() && busy.served > 0; }));
+  // The idle thread waits far longer than the bound: only the wake-up of
+  // the stop request lets it leave in time.
+  EXPECT_EQ(0, d.stopAll(30000));
+  EXPECT_TRUE(d.thread(0)->hasLeftRun());
+  EXPECT_TRUE(d.thread(1)->hasLeftRun());
+  EXPECT_EQ("0(f),1(f)", d.counts()) << "threads and their runners are kept";
+  int served = busy.served.load();
+  JLangThread::sleep(20);
+  EXPECT_EQ(served, busy.served.load()) << "served after stopAll";
+}
+
+TEST(ThreadDispatcher, StopAllGivesUpAfterItsBoundOnAThreadStillRunning) {
+  TestRunner r;
+  std::atomic<bool> gate(false);
+  GateDispatcher d(&gate);
+  ASSERT_EQ(1, d.addRunner(&r));
+  int64_t t0 = JLangSystem::currentTimeMillis();
+  EXPECT_EQ(1, d.stopAll(50));
+  EXPECT_GE(JLangSystem::currentTimeMillis() - t0, 50);
+  EXPECT_FALSE(static_cast<DispatchThreadBase*>(r.thrd)->hasLeftRun());
+  gate = true;
+  EXPECT_EQ(0, d.stopAll(30000));
+  EXPECT_TRUE(static_cast<DispatchThreadBase*>(r.thrd)->hasLeftRun());
 }
 
 TEST(ThreadDispatcher, OwnersAddServeRemoveAndDeleteWhileThreadsRun) {

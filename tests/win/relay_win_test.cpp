@@ -1,14 +1,17 @@
 // The relay DLL under wine, driven through its exports with the fake JNI
 // environment: start-up from properties, relaying RTP and RTCP on loopback,
-// buffer growth on WSAEMSGSIZE, the session time-out event, the status text.
+// buffer growth on WSAEMSGSIZE, the session time-out event, the status text,
+// and the teardown of a copy unloaded by FreeLibrary while it relays.
 //   relay_win_test <mediarelay.dll> <log directory>
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 #include <ws2tcpip.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +75,17 @@ struct Relay {
   jlong endpoint(jlong sid, int rtpBuf) {
     return open(fakejni::env(), nullptr, sid, 0, kMin, kMax, 0, 0, 0, fakejni::newString("h"),
                 rtpBuf, 200, JNI_FALSE, 0, JNI_FALSE, fakejni::newString("127.0.0.1"), 0);
+  }
+
+  // Pairs a and b: a relays to the phone at (rtpPort, rtcpPort) of b's side,
+  // b to that of a's side.
+  void pair(jlong a, jlong b, int aRtp, int aRtcp, int bRtp, int bRtcp) {
+    target(fakejni::env(), nullptr, a, fakejni::newString("127.0.0.1"), bRtp, 0,
+           fakejni::newString("127.0.0.1"), bRtcp, 0, JNI_FALSE, 0);
+    target(fakejni::env(), nullptr, b, fakejni::newString("127.0.0.1"), aRtp, 0,
+           fakejni::newString("127.0.0.1"), aRtcp, 0, JNI_FALSE, 0);
+    sender(fakejni::env(), nullptr, a, b);
+    sender(fakejni::env(), nullptr, b, a);
   }
 };
 
@@ -171,12 +185,7 @@ void run(Relay& relay, const std::string& dir) {
   if (port(a) == 0 || port(b) == 0) return;
   // RTCP targets follow the RTP ones at port + 1: the phones' RTCP sockets
   // must sit there, so they are told apart by their own ports here.
-  relay.target(fakejni::env(), nullptr, a, fakejni::newString("127.0.0.1"), p2.port, 0,
-               fakejni::newString("127.0.0.1"), p2c.port, 0, JNI_FALSE, 0);
-  relay.target(fakejni::env(), nullptr, b, fakejni::newString("127.0.0.1"), p1.port, 0,
-               fakejni::newString("127.0.0.1"), p1c.port, 0, JNI_FALSE, 0);
-  relay.sender(fakejni::env(), nullptr, a, b);
-  relay.sender(fakejni::env(), nullptr, b, a);
+  relay.pair(a, b, p1.port, p1c.port, p2.port, p2c.port);
   relay.start(fakejni::env(), nullptr, a);
   relay.start(fakejni::env(), nullptr, b);
 
@@ -223,6 +232,120 @@ void run(Relay& relay, const std::string& dir) {
   }
 }
 
+// A socket bound to 127.0.0.1:port, closed again: whether the port is free.
+bool portFree(int port) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in sin = {};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sin.sin_port = htons(static_cast<u_short>(port));
+  bool ok = bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+  closesocket(s);
+  return ok;
+}
+
+// Ids of this process's threads.
+std::set<DWORD> threadIds() {
+  std::set<DWORD> ids;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return ids;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof(entry);
+  for (BOOL ok = Thread32First(snap, &entry); ok; ok = Thread32Next(snap, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
+  }
+  CloseHandle(snap);
+  return ids;
+}
+
+// Handles of the threads started since `before` that run at time-critical
+// priority, as receive threads set themselves.
+std::vector<HANDLE> receiveThreads(const std::set<DWORD>& before) {
+  std::vector<HANDLE> found;
+  for (DWORD id : threadIds()) {
+    if (before.count(id) != 0) continue;
+    HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, id);
+    if (h == nullptr) continue;
+    if (GetThreadPriority(h) == THREAD_PRIORITY_TIME_CRITICAL) {
+      found.push_back(h);
+    } else {
+      CloseHandle(h);
+    }
+  }
+  return found;
+}
+
+// Far ends that keep sending RTP and RTCP into both endpoints until told to
+// stop, for at most 10 s.
+class Traffic {
+ public:
+  Traffic(Phone* p1, Phone* p1c, Phone* p2, Phone* p2c, int portA, int portB)
+      : stop(false), thread([this, p1, p1c, p2, p2c, portA, portB]() {
+          DWORD t0 = GetTickCount();
+          for (int i = 0; !stop.load() && GetTickCount() - t0 < 10000; i++) {
+            p1->send(rtp(8, i, 160), portA);
+            p1c->send(rtcp(i), portA + 1);
+            p2->send(rtp(0, i, 160), portB);
+            p2c->send(rtcp(i), portB + 1);
+            Sleep(1);
+          }
+        }) {}
+  ~Traffic() {
+    stop = true;
+    thread.join();
+  }
+
+ private:
+  std::atomic<bool> stop;
+  std::thread thread;
+};
+
+// FreeLibrary while the receive threads relay: a private copy of the DLL
+// (its own statics, no thread lent to it) with two paired endpoints. The
+// teardown must not leave a receive thread on deleted endpoints or in the
+// unmapped code, and must close the four sockets.
+void unloadWhileRelaying(const std::string& dllPath, const std::string& dir) {
+  std::string copyDir = dir + "\\unload";
+  std::string copyPath = copyDir + "\\mediarelay_unload.dll";
+  CreateDirectoryA(copyDir.c_str(), nullptr);
+  check(CopyFileA(dllPath.c_str(), copyPath.c_str(), FALSE) != 0, "copy of the DLL");
+  Relay relay;
+  if (!relay.load(copyPath.c_str())) return;
+  relay.init(fakejni::env(), nullptr, fakejni::newProperties({{"path.log", copyDir}}), JNI_FALSE);
+  Phone p1, p1c, p2, p2c;
+  std::set<DWORD> before = threadIds();
+  jlong a = relay.endpoint(21, 1500);
+  jlong b = relay.endpoint(22, 1500);
+  check(port(a) != 0 && port(b) != 0, "unload: two endpoints");
+  if (port(a) == 0 || port(b) == 0) return;
+  relay.pair(a, b, p1.port, p1c.port, p2.port, p2c.port);
+  const int ports[4] = {port(a), port(a) + 1, port(b), port(b) + 1};
+
+  Traffic traffic(&p1, &p1c, &p2, &p2c, port(a), port(b));
+  // Each far end gets relayed RTP and RTCP: all four sockets are served.
+  Phone* farEnds[4] = {&p2, &p2c, &p1, &p1c};
+  int relayedFrom[4] = {port(b), port(b) + 1, port(a), port(a) + 1};
+  for (int i = 0; i < 4; i++) {
+    int from = 0;
+    bool got = !farEnds[i]->receive(&from).empty() && from == relayedFrom[i];
+    check(got, "unload: relayed before the unload, socket " + std::to_string(i));
+  }
+  for (int p : ports) check(!portFree(p), "unload: port in use before " + std::to_string(p));
+  std::vector<HANDLE> workers = receiveThreads(before);
+  check(!workers.empty(), "unload: receive threads found");
+
+  check(FreeLibrary(relay.dll) != 0, "FreeLibrary");
+  check(GetModuleHandleA(copyPath.c_str()) == nullptr, "the DLL is unmapped");
+  // Datagrams still arrive at the old ports; a receive thread left running
+  // would crash the process now or hang on a deleted endpoint.
+  Sleep(500);
+  for (HANDLE h : workers) {
+    check(WaitForSingleObject(h, 5000) == WAIT_OBJECT_0, "unload: receive thread ended");
+    CloseHandle(h);
+  }
+  for (int p : ports) check(portFree(p), "unload: port free again " + std::to_string(p));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,6 +357,7 @@ int main(int argc, char** argv) {
   WSAStartup(MAKEWORD(2, 2), &data);
   Relay relay;
   if (relay.load(argv[1])) run(relay, argv[2]);
+  unloadWhileRelaying(argv[1], argv[2]);
   check(fakejni::unexpectedCalls() == 0, "no unexpected JNI calls");
   std::printf("relay test: %d checks, %d failed\n", wincheck::checks, wincheck::failures);
   std::fflush(stdout);
