@@ -256,10 +256,15 @@ void summarise(const std::vector<Result>& rs) {
   // What conversion adds end to end, CPU per packet against the same
   // streams plain (each packet of a one-sided pair takes one protect or one
   // unprotect); srtp_bench sets the conversion step against raw libsrtp2.
-  const int srtpOf[][2] = {{2, 0}, {4, 3}};
-  for (const auto& pair : srtpOf) {
-    const Result* srtp = find(rs, kScenarios[pair[0]].name, "relay");
-    const Result* plain = find(rs, kScenarios[pair[1]].name, "relay");
+  for (const Scenario& sc : kScenarios) {
+    if (!sc.srtp) continue;
+    const Result* srtp = find(rs, sc.name, "relay");
+    const Result* plain = nullptr;
+    for (const Scenario& other : kScenarios) {
+      if (!other.srtp && other.calls == sc.calls && other.rate == sc.rate && !other.churn) {
+        plain = find(rs, other.name, "relay");
+      }
+    }
     if (srtp == nullptr || plain == nullptr) continue;
     std::printf("%s: conversion adds %.2f us of CPU per packet\n", srtp->scenario.c_str(),
                 srtp->cpuUsPerPacket - plain->cpuUsPerPacket);

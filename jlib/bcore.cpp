@@ -91,9 +91,9 @@ WaitObject::~WaitObject() {
   pthread_mutexattr_destroy(&mutexAttr);
 }
 
-// The relay's holds are short (an SRTP call, a few fields): a contended lock
-// is usually free again within a microsecond or two, well before a sleep in
-// the kernel and the wake-up that follows would have paid off.
+// The relay's holds are short (an SRTP call, a few fields, a send): a
+// contended lock is usually free again within the few microseconds of the
+// spin, sooner than a sleep in the kernel and the wake-up that follows.
 int WaitObject::lock() {
   if (status < 0) return status;
   for (int i = 0; i < kLockSpins; i++) {

@@ -28,7 +28,6 @@ const int kUnbiasedBound = 256 - 256 % SRTPInfo::RANDOM_CHAR_COUNT;
 const int kRandomRounds = 16;
 const int kRetryMinLen = 12;
 const int kRetryTailLen = 10;
-const int kProtectRoom = SRTPInfo::PROTECT_ROOM;
 
 void fillRandom(unsigned char* out, int n) {
 #ifdef _WIN32
@@ -98,7 +97,7 @@ void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char
     Synchronized hold(SRTPInfo::wo);
     SRTPInfo* ctx = out->cryptoSend;
     if (ctx == nullptr) return;
-    if (len > kLocalRoom - kProtectRoom) {
+    if (len > kLocalRoom - SRTPInfo::PROTECT_ROOM) {
       ctx->ensureBufCapacity(len);
       r = protectCopy(ctx, kind, data, len, ctx->buf, &n);
       if (r == srtp_err_status_ok) {
@@ -218,7 +217,7 @@ SRTPInfo::~SRTPInfo() {
 }
 
 void SRTPInfo::ensureBufCapacity(int len) {
-  int need = std::max(len * 3 / 2, len + kProtectRoom);
+  int need = std::max(len * 3 / 2, len + SRTPInfo::PROTECT_ROOM);
   if (bufCapacity >= need) return;
   unsigned char* bigger = new unsigned char[need + 100];
   delete[] buf;

@@ -471,13 +471,20 @@ EXPORT(jboolean, bindToDevice0)(JNIEnv*, jclass, jobject, jstring) { return JNI_
 // the receive threads are gone already; on FreeLibrary they still poll the
 // endpoints about to be deleted, so they are stopped first. They cannot be
 // joined here: their exit needs the loader lock, which this call holds.
-// A thread that misses the bound is left as it is and the teardown goes on;
-// it may then touch deleted endpoints or unmapped code.
+// A thread that has reported still runs the call into its exit; the short
+// sleep lets it get there (it then waits on the loader lock, outside this
+// code). A thread that misses the bound is logged and left as it is, and the
+// teardown goes on; it may then touch deleted endpoints or unmapped code.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   const int kStopWaitMs = 2000;
+  const int kExitGraceMs = 10;
   if (reason == DLL_PROCESS_DETACH) {
     try {
-      if (reserved == nullptr) RTPex::stopReceiveThreads(kStopWaitMs);
+      if (reserved == nullptr) {
+        int running = RTPex::stopReceiveThreads(kStopWaitMs);
+        if (running > 0) logRecord("receive threads still running: ", running);
+        Sleep(kExitGraceMs);
+      }
       RTPex::uninitStatic();
     } catch (...) {
       // nothing may leave the DLL entry

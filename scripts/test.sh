@@ -37,7 +37,7 @@ fuzz_run() {  # build dir
         return 0
     fi
     start=$(date +%s)
-    CC=clang CXX=clang++ cmake -S . -B "$1" -DJLIB_FUZZ=ON >/dev/null
+    cmake -S . -B "$1" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DJLIB_FUZZ=ON >/dev/null
     cmake --build "$1" --target fuzz_targets -j"$(nproc)"
     (cd "$1" && ctest -L fuzz-run --output-on-failure -j"$(nproc)")
     echo "test: fuzz run took $(($(date +%s) - start)) s"

@@ -308,7 +308,8 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
        rtp(101, 0x99, 2048 - SRTPInfo::PROTECT_ROOM - 12)},
       {"sendSRTP above the stack room", sendSRTP, &rtpPeer, false,
        rtp(102, 0x99, 2048 - SRTPInfo::PROTECT_ROOM - 11)},
-      {"sendSRTP filling the stack room", sendSRTP, &rtpPeer, false, rtp(103, 0x99, 2048 - 16)},
+      {"sendSRTP near the stack buffer's size", sendSRTP, &rtpPeer, false,
+       rtp(103, 0x99, 2048 - 16)},
       {"sendSRTP large", sendSRTP, &rtpPeer, false, rtp(104, 0x99, 3000)},
   };
   for (Case& c : cases) {

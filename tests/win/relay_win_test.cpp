@@ -340,7 +340,7 @@ void unloadWhileRelaying(const std::string& dllPath, const std::string& dir) {
   // would crash the process now or hang on a deleted endpoint.
   Sleep(500);
   for (HANDLE h : workers) {
-    check(WaitForSingleObject(h, 5000) == WAIT_OBJECT_0, "unload: receive thread ended");
+    check(WaitForSingleObject(h, 30000) == WAIT_OBJECT_0, "unload: receive thread ended");
     CloseHandle(h);
   }
   for (int p : ports) check(portFree(p), "unload: port free again " + std::to_string(p));
