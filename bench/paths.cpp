@@ -79,12 +79,7 @@ bool RelayPath::pair(int64_t idA, int64_t idB, FarEnd* farA, FarEnd* farB, bool 
 
   // farA speaks SRTP: the relay removes it towards farB and adds it back.
   unsigned char sendKey[SRTPInfo::KEY_LEN];
-  a->createCryptoToSend(0);
-  {
-    Synchronized hold(SRTPInfo::wo);
-    if (a->cryptoSend == nullptr || !a->cryptoSend->usable()) return false;
-    std::memcpy(sendKey, a->cryptoSend->policy.key, sizeof(sendKey));
-  }
+  a->createCryptoToSend(0, sendKey);
   unsigned char farKey[SRTPInfo::KEY_LEN];
   SRTPInfo::drawKey(farKey);
   b->createCryptoToRecv(0, reinterpret_cast<signed char*>(farKey), sizeof(farKey));

@@ -122,14 +122,9 @@ class RelayPairs {
     }
     RTPex* a = pins_[pins_.size() - 2].get();
     RTPex* b = pins_.back().get();
-    a->createCryptoToSend(0);
-    signed char key[SRTPInfo::KEY_LEN];
-    {
-      Synchronized hold(SRTPInfo::wo);
-      if (a->cryptoSend == nullptr || !a->cryptoSend->usable()) return false;
-      std::memcpy(key, a->cryptoSend->policy.key, sizeof(key));
-    }
-    b->createCryptoToRecv(0, key, sizeof(key));
+    unsigned char key[SRTPInfo::KEY_LEN];
+    a->createCryptoToSend(0, key);
+    b->createCryptoToRecv(0, reinterpret_cast<signed char*>(key), sizeof(key));
     return b->cryptoRecv != nullptr;
   }
 

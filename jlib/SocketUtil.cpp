@@ -145,7 +145,6 @@ int SocketCore::open(int fam, int type, int proto) {
       return desc;
     }
   }
-  desc = 0;
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #define JLIB_THREADDISPATCHER_H
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,12 +181,7 @@ class ThreadDispatcher {
       : maxRunnerInThread(maxRunnerInThread), maxThreads(-1) {}
 
   virtual ~ThreadDispatcher() {
-    std::vector<DispatchThread<T>*> stopping;
-    {
-      Synchronized hold(&wo);
-      for (DispatchThread<T>* t : threads) t->requestStop();
-      stopping.swap(threads);
-    }
+    std::vector<DispatchThread<T>*> stopping = requestStopAll(true);
     // Each delete joins the thread before its members go.
     for (DispatchThread<T>* t : stopping) delete t;
   }
@@ -230,19 +226,16 @@ class ThreadDispatcher {
   // may run where threads cannot exit yet (a DLL detach). The number of
   // threads still in run() at the end.
   int stopAll(int ms) {
-    std::vector<DispatchThread<T>*> stopping;
-    {
-      Synchronized hold(&wo);
-      for (DispatchThread<T>* t : threads) t->requestStop();
-      stopping = threads;  // entries live as long as the dispatcher
-    }
-    int64_t until = JLangSystem::currentTimeMillis() + ms;
+    // The entries live as long as the dispatcher.
+    std::vector<DispatchThread<T>*> stopping = requestStopAll(false);
+    // A monotonic bound: this may run where a clock step must not stretch it.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
       int running = 0;
       for (DispatchThread<T>* t : stopping) {
         if (!t->hasLeftRun()) running++;
       }
-      if (running == 0 || JLangSystem::currentTimeMillis() >= until) return running;
+      if (running == 0 || std::chrono::steady_clock::now() >= until) return running;
       JLangThread::sleep(1);
     }
   }
@@ -259,6 +252,17 @@ class ThreadDispatcher {
   WaitObject wo;  // taken before any thread's lock
 
  private:
+  // Asks every thread to stop; the threads, taken out of the list when
+  // release is set.
+  std::vector<DispatchThread<T>*> requestStopAll(bool release) {
+    Synchronized hold(&wo);
+    for (DispatchThread<T>* t : threads) t->requestStop();
+    if (!release) return threads;
+    std::vector<DispatchThread<T>*> taken;
+    taken.swap(threads);
+    return taken;
+  }
+
   // A thread that cannot be started is dropped with the runner taken back,
   // so no runner is left on a thread that never runs.
   int addToNewThread(T* r) {

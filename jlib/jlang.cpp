@@ -33,14 +33,7 @@ void JLangThread::join() {
 void JLangThread::sleep(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
 unsigned __stdcall thread_proc(void* arg) {
-  JLangThread* self = static_cast<JLangThread*>(arg);
-  try {
-    self->run();
-  } catch (...) {
-    LOG_EXCEPTION("thread_proc()");
-  }
-  // The last use of self: its owner may free it (or unload this code) now.
-  self->leftRun.store(true, std::memory_order_release);
+  static_cast<JLangThread*>(arg)->runAndReport();
   _endthreadex(0);
   return 0;
 }
@@ -83,17 +76,21 @@ void JLangThread::sleep(int ms) {
 }
 
 void* thread_proc(void* arg) {
-  JLangThread* self = static_cast<JLangThread*>(arg);
-  try {
-    self->run();
-  } catch (...) {
-    LOG_EXCEPTION("thread_proc()");
-  }
-  self->leftRun.store(true, std::memory_order_release);
+  static_cast<JLangThread*>(arg)->runAndReport();
   return nullptr;
 }
 
 #endif  // _WIN32
+
+void JLangThread::runAndReport() {
+  try {
+    run();
+  } catch (...) {
+    LOG_EXCEPTION("thread_proc()");
+  }
+  // The owner may free this object (or unload this code) from here on.
+  leftRun.store(true, std::memory_order_release);
+}
 
 int64_t JLangSystem::currentTimeMillis() { return TimeUtil::currentTimeMillis(); }
 int64_t JLangSystem::currentTimeNanos() { return TimeUtil::currentTimeNanos(); }

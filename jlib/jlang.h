@@ -47,6 +47,10 @@ class JLangThread {
   pthread_attr_t attr;
   struct sched_param schedParam;
 #endif
+  // What the thread does: run() inside the catch-all, then the report that
+  // hasLeftRun() reads, the last use of this object on the thread.
+  void runAndReport();
+
   int state;
   std::atomic<bool> leftRun;
 

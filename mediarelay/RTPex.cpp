@@ -73,12 +73,6 @@ const int kPauseAfterFailureMs = 80;
 // Ports and P + 1 are 16-bit: a range reaching higher would wrap.
 const int kHighestPortMax = 65533;
 
-void clearRecord(InetAddrPort* r) {
-  std::memset(r->addr, 0, sizeof(r->addr));
-  r->port = 0;
-  r->scopeId = 0;
-}
-
 }  // namespace
 
 // ---- legs -------------------------------------------------------------------
@@ -106,11 +100,7 @@ void RTex::received(int64_t now) {}
 void RTex::unreceived(int64_t now) {}
 
 void RTex::resetLeg() {
-  clearRecord(&sendTo);
-  clearRecord(&learnedAddr);
-  clearRecord(&target);
-  clearRecord(&lastFrom);
-  clearRecord(&appliedDest);
+  sendTo = learnedAddr = target = lastFrom = appliedDest = InetAddrPort();
   waitNat = false;
   cntPacket = 0;
   destApplied = false;
@@ -219,12 +209,15 @@ int64_t RTPex::newInstance(int64_t sid, unsigned char hostByte, int portMin, int
   ep->srtpMode = srtpPending != 0 ? 1 : 0;
 
   Synchronized hold(woStatic);
-  int64_t id = static_cast<int64_t>((static_cast<uint64_t>(ID_SEC) << 32) |
-                                    static_cast<uint32_t>(ep->localPort));
-  ID_SEC++;
+  int64_t id = nextId(ep->localPort);
   ep->referCounter = 1;
   (*mapIDObj)[id] = ep;
   return id;
+}
+
+int64_t RTPex::nextId(int32_t port) {
+  uint64_t seq = ID_SEC++;
+  return static_cast<int64_t>((seq << 32) | static_cast<uint32_t>(port));
 }
 
 RTPex* RTPex::idToObj(int64_t id) {
@@ -718,6 +711,12 @@ void confirmDestination(RTex* leg, const InetAddrPort& applied) {
 
 bool isMedia(int kind) { return kind == KIND_RTP || kind == KIND_RTCP; }
 
+// Media and RTCP hold the STUN state for good; stored only when it changes,
+// as the partner's thread reads it for every datagram it relays.
+void holdStunForGood(RTPex* ep) {
+  if (ep->stunState.load() != -2) ep->stunState = -2;
+}
+
 // The SRTP part of a converting pair's send, on the RTP port or the RTCP
 // port; called with the sending leg's addrLock held. A datagram that fails
 // to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
@@ -739,30 +738,39 @@ void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort
   }
 }
 
-// Steps 12.2 and 12.3: SRTP by in's mode on the way in, by out's on the way
-// out; called with out's addrLock held.
-void relayOut(RTPex* in, RTPex* out, int kind, signed char* buf, int len) {
+// Sends a datagram of in through out, on out's RTP port or its RTCP port:
+// SRTP removed by in's mode, added by out's; media of a pending side goes
+// nowhere. Called with out's addrLock held.
+void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, int len) {
   int inMode = in->srtpMode.load();
   int outMode = out->srtpMode.load();
   if (isMedia(kind) && inMode == 1) return;
   if (outMode == 1) return;
   if (isMedia(kind) && (inMode == 2 || outMode == 2)) {
-    relayConverted(out, inMode, outMode, kind, false, buf, len);
+    relayConverted(out, inMode, outMode, kind, rtcpPort, buf, len);
     return;
   }
-  out->udpSender.send(buf, len);
+  (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
 }
 
-// The same for the RTCP port, through the partner's RTCP socket.
-void relayRtcpOut(RTPex* in, RTPex* out, signed char* buf, int len) {
-  int inMode = in->srtpMode.load();
-  int outMode = out->srtpMode.load();
-  if (inMode == 1 || outMode == 1) return;
-  if (inMode == 2 || outMode == 2) {
-    relayConverted(out, inMode, outMode, KIND_RTCP, true, buf, len);
+// Relays a datagram that arrived on leg of in through partnerLeg of out,
+// applying leg's destination to partnerLeg's socket first when that is due.
+void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool rtcpPort,
+              signed char* buf, int len) {
+  if (leg->destApplied) {
+    Synchronized hold(&partnerLeg->addrLock);
+    relayOut(in, out, kind, rtcpPort, buf, len);
     return;
   }
-  out->rtcp.udpSender.send(buf, len);
+  InetAddrPort dest;
+  // The RTCP port also takes a destination of port 0.
+  if (!takeDestination(leg, &dest, rtcpPort)) return;
+  {
+    Synchronized hold(&partnerLeg->addrLock);
+    applyDestination(leg, partnerLeg, dest);
+    relayOut(in, out, kind, rtcpPort, buf, len);
+  }
+  confirmDestination(leg, dest);
 }
 
 bool holding(int64_t state, int64_t now) { return state < 0 || (state > 0 && now <= state); }
@@ -874,10 +882,14 @@ void RTPex::received(int64_t now) {
 
     int len;
     int err = 0;
+    int kind = KIND_UNKNOWN;
     {
       Synchronized hold(&addrLock);
       len = udpReceiver.recv(recvBuf, recvBufSize);
       if (len < 0) err = SocketCore::getError();
+      // RTP's source is kept under the same hold.
+      if (len > 0) kind = classifyDatagram(recvBuf, len);
+      if (kind == KIND_RTP) udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
@@ -888,17 +900,13 @@ void RTPex::received(int64_t now) {
       return;
     }
 
-    int kind = classifyDatagram(recvBuf, len);
     bool blocked = false;
     switch (kind) {
-      case KIND_RTP: {
-        stunState = -2;
-        Synchronized hold(&addrLock);
-        udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+      case KIND_RTP:
+        holdStunForGood(this);
         break;
-      }
       case KIND_RTCP:
-        stunState = -2;
+        holdStunForGood(this);
         blocked = BLOCK_RTCP != 0;
         break;
       case KIND_DTLS:
@@ -945,15 +953,7 @@ void RTPex::received(int64_t now) {
 
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
-    bool apply = !destApplied;
-    InetAddrPort dest;
-    if (apply && !takeDestination(this, &dest, false)) return;
-    {
-      Synchronized hold(&b->addrLock);
-      if (apply) applyDestination(this, b, dest);
-      relayOut(this, b, kind, recvBuf, len);
-    }
-    if (apply) confirmDestination(this, dest);
+    handOver(this, this, b, b, kind, false, recvBuf, len);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1007,15 +1007,7 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   bool learned = waitNat && learnFrom(this, out);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
 
-  bool apply = !destApplied;
-  InetAddrPort dest;
-  if (apply) takeDestination(this, &dest, true);
-  {
-    Synchronized hold(&out->addrLock);
-    if (apply) applyDestination(this, out, dest);
-    relayRtcpOut(owner, partner.get(), buf, len);
-  }
-  if (apply) confirmDestination(this, dest);
+  handOver(this, owner, out, partner.get(), KIND_RTCP, true, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================
@@ -1049,14 +1041,10 @@ int numberOf(const std::string& v) {
   return static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
 }
 
-void readNumber(const PropertyMap& props, const char* key, int* out) {
+template <class N>
+void readNumber(const PropertyMap& props, const char* key, N* out) {
   std::string v = textOf(props, key, "");
-  if (!v.empty()) *out = numberOf(v);
-}
-
-void readNumber(const PropertyMap& props, const char* key, long* out) {
-  std::string v = textOf(props, key, "");
-  if (!v.empty()) *out = numberOf(v);
+  if (!v.empty()) *out = static_cast<N>(numberOf(v));
 }
 
 void readTruth(const PropertyMap& props, const char* key, bool* out) {

@@ -145,6 +145,9 @@ class RTPex : public RTex {
   virtual void close();
 
   // Creates, binds and registers an endpoint; its id, or 0.
+  // A new id for an endpoint on port: the next sequence in the high half.
+  // Called with woStatic held.
+  static int64_t nextId(int32_t port);
   static int64_t newInstance(int64_t sid, unsigned char hostByte, int portMin, int portMax,
                              int portStart, int tos, int64_t sessionTimeout,
                              const std::string& hostText, int rtpBufSize, int rtcpBufSize,
@@ -188,6 +191,9 @@ class RTPex : public RTex {
 
   // SRTP.
   void createCryptoToSend(short suite);
+  // The same, then the new context's KEY_LEN key bytes copied into key under
+  // the hold that made it.
+  void createCryptoToSend(short suite, unsigned char* key);
   void createCryptoToRecv(short suite, signed char* key, int len);
   static void startSrtp(RTPex* a, RTPex* b);
 

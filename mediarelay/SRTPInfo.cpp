@@ -166,24 +166,22 @@ SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, in
   } else {
     keyCopy.reset(copyKey(key, keyLen, nullptr, 0));
   }
-  bufCapacity = std::max(bufSize, 0) * 3 / 2;
-  buf = new unsigned char[bufCapacity];
-  keyOwned = true;
-  create(outbound, suite, keyCopy.release());
+  create(outbound, suite, std::move(keyCopy), bufSize);
 }
 
 SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen,
                    unsigned char* salt, int saltLen, int bufSize)
     : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
   std::memset(&policy, 0, sizeof(policy));
-  std::unique_ptr<unsigned char[]> keyCopy(copyKey(key, keyLen, salt, saltLen));
+  create(outbound, suite, std::unique_ptr<unsigned char[]>(copyKey(key, keyLen, salt, saltLen)),
+         bufSize);
+}
+
+void SRTPInfo::create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy,
+                      int bufSize) {
   bufCapacity = std::max(bufSize, 0) * 3 / 2;
   buf = new unsigned char[bufCapacity];
   keyOwned = true;
-  create(outbound, suite, keyCopy.release());
-}
-
-void SRTPInfo::create(int outbound, short suite, unsigned char* keyCopy) {
   Synchronized hold(wo);
   if (suite == SUITE_AES_CM_128_HMAC_SHA1_32) {
     srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
@@ -193,7 +191,7 @@ void SRTPInfo::create(int outbound, short suite, unsigned char* keyCopy) {
   srtp_crypto_policy_set_rtcp_default(&policy.rtcp);
   policy.ssrc.type = outbound != 0 ? ssrc_any_outbound : ssrc_any_inbound;
   policy.ssrc.value = 0;
-  policy.key = keyCopy;
+  policy.key = keyCopy.release();
   policy.keys = nullptr;
   policy.num_master_keys = 0;
   policy.window_size = REPLAY_WINDOW;
@@ -232,6 +230,12 @@ void RTPex::createCryptoToSend(short suite) {
   SRTPInfo* fresh = new SRTPInfo(1, suite, nullptr, 0, 1024);
   delete cryptoSend;
   cryptoSend = fresh;
+}
+
+void RTPex::createCryptoToSend(short suite, unsigned char* key) {
+  Synchronized hold(SRTPInfo::wo);
+  createCryptoToSend(suite);
+  std::memcpy(key, cryptoSend->policy.key, SRTPInfo::KEY_LEN);
 }
 
 void RTPex::createCryptoToRecv(short suite, signed char* key, int len) {

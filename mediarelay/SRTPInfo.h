@@ -5,6 +5,8 @@
 
 #include <srtp2/srtp.h>
 
+#include <memory>
+
 #include "bcore.h"
 
 class RTPex;
@@ -52,8 +54,9 @@ class SRTPInfo {
   int errorCount;
 
  private:
-  // Makes the session from policy; keyCopy holds at least KEY_LEN bytes.
-  void create(int outbound, short suite, unsigned char* keyCopy);
+  // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
+  // and is owned by the policy from then on.
+  void create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy, int bufSize);
 };
 
 // Remove SRTP / SRTCP in place from a datagram that leaves through partner,

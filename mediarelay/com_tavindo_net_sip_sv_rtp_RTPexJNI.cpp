@@ -47,17 +47,12 @@ inline void faultPoint(const char*) {}
 #endif
 
 // The catch-all of every export: one exception record with the place text.
-template <class V>
-void recordFailure(const char* place, const V& value) {
-  LOG_EXCEPTION_V(place, value);
-}
-
 template <class R, class V, class Body>
 R guard(const char* place, const V& value, R failed, Body body) {
   try {
     return body();
   } catch (...) {
-    recordFailure(place, value);
+    LOG_EXCEPTION_V(place, value);
     return failed;
   }
 }
@@ -67,7 +62,7 @@ void guardVoid(const char* place, const V& value, Body body) {
   try {
     body();
   } catch (...) {
-    recordFailure(place, value);
+    LOG_EXCEPTION_V(place, value);
   }
 }
 
@@ -248,7 +243,7 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
       ep->udpSender.setTOS(tos);
       ep->behindNatEnabled = behindNat != JNI_FALSE;
       ep->srtpMode = srtpPending != JNI_FALSE ? 1 : 0;
-      ep->bindIp = bindIp != nullptr ? textOf(env, bindIp) : std::string();
+      ep->bindIp = textOf(env, bindIp);
       ep->scopeId = bindIp != nullptr ? scopeId : 0;
     }
     {
@@ -259,8 +254,7 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
     Synchronized hold(RTPex::woStatic);
     int32_t port = ep->localPort;
     ep.reset();
-    uint32_t seq = ID_SEC++;
-    return static_cast<jlong>((static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(port));
+    return static_cast<jlong>(RTPex::nextId(port));
   });
 }
 
@@ -417,13 +411,7 @@ EXPORT(jbyteArray, createCryptoToSend0)(JNIEnv* env, jclass, jlong id, jshort su
     if (!ep) return nullptr;
     faultPoint("createCryptoToSend0");
     jbyte key[SRTPInfo::KEY_LEN];
-    {
-      // The key is copied out under the hold that made the context.
-      Synchronized hold(SRTPInfo::wo);
-      ep->createCryptoToSend(suite);
-      if (ep->cryptoSend == nullptr) return nullptr;
-      std::memcpy(key, ep->cryptoSend->policy.key, sizeof(key));
-    }
+    ep->createCryptoToSend(suite, reinterpret_cast<unsigned char*>(key));
     ep.reset();
     jbyteArray array = env->NewByteArray(SRTPInfo::KEY_LEN);
     if (array != nullptr) env->SetByteArrayRegion(array, 0, SRTPInfo::KEY_LEN, key);
