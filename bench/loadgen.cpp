@@ -322,28 +322,16 @@ int64_t Traffic::generatorCpuNs() const {
   return n;
 }
 
-uint64_t Traffic::sent() const {
+template <class N>
+uint64_t Traffic::sum(N FarEnd::*field) const {
   uint64_t n = 0;
-  for (const FarEnd* e : ends_) n += e->sent;
+  for (const FarEnd* e : ends_) n += e->*field;
   return n;
 }
 
-uint64_t Traffic::received() const {
-  uint64_t n = 0;
-  for (const FarEnd* e : ends_) n += e->received;
-  return n;
-}
-
-uint64_t Traffic::reordered() const {
-  uint64_t n = 0;
-  for (const FarEnd* e : ends_) n += e->reordered;
-  return n;
-}
-
-uint64_t Traffic::bad() const {
-  uint64_t n = 0;
-  for (const FarEnd* e : ends_) n += e->bad;
-  return n;
-}
+uint64_t Traffic::sent() const { return sum(&FarEnd::sent); }
+uint64_t Traffic::received() const { return sum(&FarEnd::received); }
+uint64_t Traffic::reordered() const { return sum(&FarEnd::reordered); }
+uint64_t Traffic::bad() const { return sum(&FarEnd::bad); }
 
 }  // namespace bench

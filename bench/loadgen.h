@@ -118,6 +118,9 @@ class Traffic {
   void sendLoop(Sender* s);
   void sinkLoop(Sink* s);
   void take(Sink* s, FarEnd* e, unsigned char* buf, int n, int64_t now);
+  // A field of every far end, added up.
+  template <class N>
+  uint64_t sum(N FarEnd::*field) const;
 
   std::vector<FarEnd*> ends_;
   Options opts_;

@@ -226,31 +226,21 @@ const Scenario kScenarios[] = {
 
 void summarise(const std::vector<Result>& rs) {
   std::printf("\n");
-  const Result* flat = find(rs, kScenarios[0].name, "relay");
-  const Result* flatBare = find(rs, kScenarios[0].name, "bare");
-  const Result* many = find(rs, kScenarios[1].name, "relay");
-  const Result* manyBare = find(rs, kScenarios[1].name, "bare");
-  if (flat && flatBare) {
-    std::printf("plain path, 1 call: %.0f%% of the bare forwarder's packets/s, %.0f%% of its "
-                "CPU efficiency (target >= 85%%)\n",
-                100.0 * flat->pps / flatBare->pps,
-                100.0 * flatBare->cpuUsPerPacket / flat->cpuUsPerPacket);
-  }
-  if (many && manyBare) {
-    std::printf("plain path, 64 calls: %.0f%% of the bare forwarder's packets/s, %.0f%% of its "
-                "CPU efficiency (target >= 85%%)\n",
-                100.0 * many->pps / manyBare->pps,
-                100.0 * manyBare->cpuUsPerPacket / many->cpuUsPerPacket);
-  }
-  for (int i : {3, 4, 5}) {
-    const Result* r = find(rs, kScenarios[i].name, "relay");
+  for (const Scenario& sc : kScenarios) {
+    const Result* r = find(rs, sc.name, "relay");
+    const Result* bare = find(rs, sc.name, "bare");
     if (r == nullptr) continue;
-    std::printf("%s: loss %s, reordered %llu, p99 %.0f us (target: 0 loss, p99 < 1000 us)",
-                r->scenario.c_str(), lossText(*r).c_str(),
-                static_cast<unsigned long long>(r->reordered), r->p99);
-    if (kScenarios[i].churn) {
-      std::printf("; churn %.0f calls/s, %d failed", r->churnPerSec, r->churnFailed);
+    if (sc.rate == 0 && bare != nullptr) {
+      std::printf("%s: %.0f%% of the bare forwarder's packets/s, %.0f%% of its CPU efficiency "
+                  "(target >= 85%%)\n",
+                  sc.name, 100.0 * r->pps / bare->pps,
+                  100.0 * bare->cpuUsPerPacket / r->cpuUsPerPacket);
     }
+    if (sc.rate == 0) continue;
+    std::printf("%s: loss %s, reordered %llu, p99 %.0f us (target: 0 loss, p99 < 1000 us)",
+                sc.name, lossText(*r).c_str(), static_cast<unsigned long long>(r->reordered),
+                r->p99);
+    if (sc.churn) std::printf("; churn %.0f calls/s, %d failed", r->churnPerSec, r->churnFailed);
     std::printf("\n");
   }
   // What conversion adds end to end, CPU per packet against the same
