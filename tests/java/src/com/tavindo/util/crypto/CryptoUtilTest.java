@@ -67,7 +67,7 @@ public final class CryptoUtilTest {
             for (int n : sizes) {
                 String what = c + " n=" + n;
                 Path dir = newDir();
-                Path in = write(dir.resolve("in"), randomBytes(n));
+                Path in = Files.write(dir.resolve("in"), randomBytes(n));
                 Path out = dir.resolve("out.enc");
                 Check.isTrue(what + " result", c.encrypt.run(in.toString(), out.toString(), PASSWORD, SALT));
                 byte[] enc = Files.readAllBytes(out);
@@ -80,7 +80,7 @@ public final class CryptoUtilTest {
 
     private static void deterministic() throws Exception {
         Path dir = newDir();
-        Path in = write(dir.resolve("in"), randomBytes(1000));
+        Path in = Files.write(dir.resolve("in"), randomBytes(1000));
         byte[][] first = new byte[2][];
         for (Cipher c : Cipher.values()) {
             byte[] a = encryptToBytes(c, in, PASSWORD, SALT);
@@ -97,7 +97,7 @@ public final class CryptoUtilTest {
 
     private static void saltAndPassword() throws Exception {
         Path dir = newDir();
-        Path in = write(dir.resolve("in"), randomBytes(100));
+        Path in = Files.write(dir.resolve("in"), randomBytes(100));
         byte[] longSalt = Arrays.copyOf(SALT, 20);
         Arrays.fill(longSalt, 8, 20, (byte) 0x5A);
         for (Cipher c : Cipher.values()) {
@@ -129,12 +129,12 @@ public final class CryptoUtilTest {
     private static void refusals() throws Exception {
         for (Cipher c : Cipher.values()) {
             Path dir = newDir();
-            String good = write(dir.resolve("in"), randomBytes(100)).toString();
-            String big = write(dir.resolve("big"), randomBytes(MAX_INPUT + 1)).toString();
-            String old = write(dir.resolve("old.enc"), "previous".getBytes(StandardCharsets.US_ASCII)).toString();
+            String good = Files.write(dir.resolve("in"), randomBytes(100)).toString();
+            String big = Files.write(dir.resolve("big"), randomBytes(MAX_INPUT + 1)).toString();
+            String old = Files.write(dir.resolve("old.enc"), "previous".getBytes(StandardCharsets.US_ASCII)).toString();
             String fresh = dir.resolve("fresh.enc").toString();
             Path sub = Files.createDirectory(dir.resolve("sub"));
-            String regular = write(dir.resolve("regular"), new byte[1]).toString();
+            String regular = Files.write(dir.resolve("regular"), new byte[1]).toString();
 
             List<Refusal> cases = new ArrayList<>();
             cases.add(new Refusal("null salt", good, old, null));
@@ -175,12 +175,12 @@ public final class CryptoUtilTest {
         for (Cipher c : Cipher.values()) {
             Path dir = newDir();
             byte[] data = randomBytes(5000);
-            Path file = write(dir.resolve("file"), data);
+            Path file = Files.write(dir.resolve("file"), data);
             Check.isTrue(c + " same path", c.encrypt.run(file.toString(), file.toString(), PASSWORD, SALT));
             Check.equalBytes(c + " same path decrypts", data, decrypt(c, PASSWORD, file));
 
-            Path in = write(dir.resolve("small"), randomBytes(17));
-            Path out = write(dir.resolve("out.enc"), randomBytes(100000));
+            Path in = Files.write(dir.resolve("small"), randomBytes(17));
+            Path out = Files.write(dir.resolve("out.enc"), randomBytes(100000));
             Files.setPosixFilePermissions(out, PosixFilePermissions.fromString("rw-r-----"));
             Check.isTrue(c + " over a longer file", c.encrypt.run(in.toString(), out.toString(), PASSWORD, SALT));
             Check.equal(c + " no tail of the old file", 48L, Files.size(out));
@@ -195,10 +195,10 @@ public final class CryptoUtilTest {
     private static void failedWrite() throws Exception {
         Path dir = newDir();
         byte[] data = randomBytes(300000);
-        Path file = write(dir.resolve("file"), data);
-        Path in = write(dir.resolve("in"), data);
+        Path file = Files.write(dir.resolve("file"), data);
+        Path in = Files.write(dir.resolve("in"), data);
         byte[] oldOut = randomBytes(1000);
-        Path out = write(dir.resolve("out.enc"), oldOut);
+        Path out = Files.write(dir.resolve("out.enc"), oldOut);
         String soft = prlimit("--output=SOFT", "--noheadings", "--raw").trim();
         prlimit("--fsize=" + 100000 + ":");
         try {
@@ -227,7 +227,7 @@ public final class CryptoUtilTest {
         Thread[] workers = new Thread[threads];
         for (int t = 0; t < threads; t++) {
             inputs.add(randomBytes(20000 + t));
-            Path in = write(dir.resolve("in" + t), inputs.get(t));
+            Path in = Files.write(dir.resolve("in" + t), inputs.get(t));
             names.add(in.getFileName().toString());
             int index = t;
             workers[t] = new Thread(() -> {
@@ -306,10 +306,6 @@ public final class CryptoUtilTest {
         byte[] b = new byte[n];
         random.nextBytes(b);
         return b;
-    }
-
-    private static Path write(Path path, byte[] data) throws IOException {
-        return Files.write(path, data);
     }
 
     private static int dirCount;

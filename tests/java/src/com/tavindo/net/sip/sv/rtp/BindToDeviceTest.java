@@ -6,7 +6,6 @@ import java.io.FileDescriptor;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.Socket;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
@@ -37,9 +36,7 @@ public final class BindToDeviceTest {
 
     /** The local addresses of UDP sockets that are bound to a device ("addr%dev:port"). */
     static String boundDevices() throws Exception {
-        Process p = new ProcessBuilder("ss", "-u", "-a", "-n", "-H").redirectErrorStream(true).start();
-        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        p.waitFor();
+        String out = RelayHarness.run(new ProcessBuilder("ss", "-u", "-a", "-n", "-H"), "ss").out;
         List<String> bound = new ArrayList<>();
         for (String line : out.split("\n")) {
             for (String field : line.trim().split("\\s+")) {
@@ -49,6 +46,16 @@ public final class BindToDeviceTest {
             }
         }
         return String.join(",", bound);
+    }
+
+    /** Whether call raises NoSuchFieldError (a field of the layout is missing). */
+    private static boolean raisesNoSuchField(Runnable call) {
+        try {
+            call.run();
+            return false;
+        } catch (NoSuchFieldError e) {
+            return true;
+        }
     }
 
     private static String newLog(int mark) throws Exception {
@@ -88,13 +95,8 @@ public final class BindToDeviceTest {
         Check.equal("dlgt record", STARS + "could not get dlgt.\n", newLog(m));
         try (DatagramSocket inner = RelayHarness.udp()) {
             m = mark();
-            boolean threw = false;
-            try {
-                RTPexJNI.bindToDeviceDatagram0(new SocketFakes.DelegatingDatagram(inner), "lo");
-            } catch (NoSuchFieldError e) {
-                threw = true;
-            }
-            Check.isTrue("missing dc raises NoSuchFieldError", threw);
+            Check.isTrue("missing dc raises NoSuchFieldError", raisesNoSuchField(
+                    () -> RTPexJNI.bindToDeviceDatagram0(new SocketFakes.DelegatingDatagram(inner), "lo")));
             Check.equal("dc record", STARS + "could not get fid 1.1.\n", newLog(m));
         }
     }
@@ -121,13 +123,8 @@ public final class BindToDeviceTest {
             Check.equal(c[0] + " record", c[2], newLog(m));
         }
         int m = mark();
-        boolean threw = false;
-        try {
-            RTPexJNI.bindToDevice0(new SocketFakes.Bare(), "lo");
-        } catch (NoSuchFieldError e) {
-            threw = true;
-        }
-        Check.isTrue("no impl field raises NoSuchFieldError", threw);
+        Check.isTrue("no impl field raises NoSuchFieldError", raisesNoSuchField(
+                () -> RTPexJNI.bindToDevice0(new SocketFakes.Bare(), "lo")));
         Check.equal("fid record", STARS + "could not get fid.\n", newLog(m));
     }
 
@@ -160,13 +157,8 @@ public final class BindToDeviceTest {
         // The probe is not made again: this JDK's socket now takes the classic path too.
         try (DatagramSocket s = RelayHarness.udp()) {
             int m = mark();
-            boolean threw = false;
-            try {
-                RTPexJNI.bindToDeviceDatagram0(s, "lo");
-            } catch (NoSuchFieldError e) {
-                threw = true;
-            }
-            Check.isTrue("classic path for this JDK's socket", threw);
+            Check.isTrue("classic path for this JDK's socket", raisesNoSuchField(
+                    () -> RTPexJNI.bindToDeviceDatagram0(s, "lo")));
             Check.equal("fid record", STARS + "could not get fid.\n", newLog(m));
         }
     }

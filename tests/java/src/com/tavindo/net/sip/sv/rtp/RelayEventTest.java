@@ -29,7 +29,6 @@ public final class RelayEventTest {
     public static void main(String[] args) throws Exception {
         logFile = RelayHarness.start(new Properties());
         RTPexJNI.setListener(RelayEventTest::onEvent);
-        Check.group("bad queue index", RelayEventTest::badIndex);
         Check.group("forty events per call", RelayEventTest::fortyEvents);
         Check.group("deferred delete in the status text", RelayEventTest::deferredDelete);
         Check.group("exception in nativeEvent", RelayEventTest::exceptionInCallback);
@@ -38,7 +37,8 @@ public final class RelayEventTest {
     }
 
     private static void onEvent(long sid, long port, int type, int value, short ipv6, String text) {
-        if (sid == THROWING_SID || (type == 2 && throwOnNextBufferEvent.getAndSet(false))) {
+        if (sid == THROWING_SID || (type == RTPexJNI.NATIVE_EVENT_BUFFER_SIZE
+                && throwOnNextBufferEvent.getAndSet(false))) {
             throw new IllegalStateException("from the host");
         }
         synchronized (events) {
@@ -68,11 +68,6 @@ public final class RelayEventTest {
         return new long[] {a, b};
     }
 
-    private static void badIndex() {
-        Check.equal("index 2", false, RTPexJNI.workthread0(2));
-        Check.equal("index -1", false, RTPexJNI.workthread0(-1));
-    }
-
     private static void fortyEvents() throws Exception {
         long[] ab = pair(1000, 100, 0);
         boolean[] result = new boolean[1];
@@ -95,7 +90,8 @@ public final class RelayEventTest {
         Check.equal("events", 40, eventCount());
         for (int i = 0; i < eventCount(); i++) {
             long[] e = event(i);
-            Check.equal("buffer event " + i, List.of(1000L, (long) port(ab[0]), 2L, 100L + 200L * (i + 1), 0L, 0L),
+            Check.equal("buffer event " + i, List.of(1000L, (long) port(ab[0]),
+                    (long) RTPexJNI.NATIVE_EVENT_BUFFER_SIZE, 100L + 200L * (i + 1), 0L, 0L),
                     List.of(e[0], e[1], e[2], e[3], e[4], e[5]));
         }
         RTPexJNI.toDie0(ab[0], false);
@@ -170,7 +166,8 @@ public final class RelayEventTest {
         Check.isTrue("time-out reaches Java", RelayHarness.waitUntil(() -> findTimeout(4000) != null, 8000));
         long[] e = findTimeout(4000);
         if (e != null) {
-            Check.equal("time-out event", List.of(4000L, (long) port(ab[0]), 1L, 0L, 0L, 0L),
+            Check.equal("time-out event", List.of(4000L, (long) port(ab[0]),
+                    (long) RTPexJNI.NATIVE_EVENT_SESSION_TIMEOUT, 0L, 0L, 0L),
                     List.of(e[0], e[1], e[2], e[3], e[4], e[5]));
         }
         Check.isTrue("exception of type 1 logged", RelayHarness.waitUntil(
@@ -183,7 +180,7 @@ public final class RelayEventTest {
     private static long[] findTimeout(long sid) {
         synchronized (events) {
             for (long[] e : events) {
-                if (e[0] == sid && e[2] == 1) {
+                if (e[0] == sid && e[2] == RTPexJNI.NATIVE_EVENT_SESSION_TIMEOUT) {
                     return e;
                 }
             }

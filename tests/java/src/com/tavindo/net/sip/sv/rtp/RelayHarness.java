@@ -3,6 +3,7 @@ package com.tavindo.net.sip.sv.rtp;
 import com.tavindo.test.Check;
 
 import java.io.IOException;
+import java.io.UncheckedIOException;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
@@ -12,28 +13,50 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Comparator;
 import java.util.List;
 import java.util.Map;
 import java.util.Properties;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BooleanSupplier;
+import java.util.stream.Stream;
 
 /** Shared set-up of the relay tests: start-up, lent threads, UDP "phones", child JVMs. */
 final class RelayHarness {
     static final String LOOPBACK = "127.0.0.1";
+    /** The head of the status text while both queues are empty. */
+    static final String QUEUES = "<EventQueue GC> :q.size:0\nscdq.size:0\n\r\n"
+            + "<EventQueue EVENT> :q.size:0\nscdq.size:0\n\r\n";
 
     private RelayHarness() {}
 
     /** Loads the library and starts the relay with its log in a fresh directory; the log file. */
     static Path start(Properties extra) throws IOException {
         Check.load("mediarelay.lib");
-        Path dir = Files.createTempDirectory("relaytest");
-        dir.toFile().deleteOnExit();
+        Path dir = tempDir("relaytest");
         Properties p = new Properties();
         p.setProperty("path.log", dir.toString());
         p.putAll(extra);
         RTPexJNI.initStatic0(p, false);
         return dir.resolve("proxy.log");
+    }
+
+    /** A fresh temporary directory, removed with all it holds when this JVM exits. */
+    static Path tempDir(String prefix) throws IOException {
+        Path dir = Files.createTempDirectory(prefix);
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> deleteTree(dir), "rm-" + dir.getFileName()));
+        return dir;
+    }
+
+    /** Deletes dir bottom-up; walks again when the relay wrote a file meanwhile (three walks at most). */
+    private static void deleteTree(Path dir) {
+        for (int walk = 0; walk < 3 && Files.exists(dir); walk++) {
+            try (Stream<Path> s = Files.walk(dir)) {
+                s.sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+            } catch (IOException | UncheckedIOException e) {
+                // a file went while walking: walk again
+            }
+        }
     }
 
     /** Threads that serve the queue of index in a loop, as the server does. */
@@ -58,6 +81,10 @@ final class RelayHarness {
         return (int) (id & 0xffffffffL);
     }
 
+    static String status() {
+        return RTPexJNI.getNativeInfo0("");
+    }
+
     static String log(Path file) throws IOException {
         return Files.exists(file) ? Files.readString(file, StandardCharsets.ISO_8859_1) : "";
     }
@@ -74,9 +101,7 @@ final class RelayHarness {
 
     /** A UDP socket on 127.0.0.1 with a bounded receive wait. */
     static DatagramSocket udp() throws IOException {
-        DatagramSocket s = new DatagramSocket(new InetSocketAddress(LOOPBACK, 0));
-        s.setSoTimeout(2000);
-        return s;
+        return udp(0);
     }
 
     static DatagramSocket udp(int port) throws IOException {
@@ -130,7 +155,7 @@ final class RelayHarness {
         }
     }
 
-    /** Output and exit code of a child JVM. */
+    /** Output and exit code of a child process. */
     static final class Child {
         final int exit;
         final String out;
@@ -169,19 +194,31 @@ final class RelayHarness {
         cmd.add("-Dmediarelay.lib=" + lib);
         cmd.add(mainClass);
         cmd.addAll(List.of(args));
-        ProcessBuilder pb = new ProcessBuilder(cmd).redirectErrorStream(true);
+        ProcessBuilder pb = new ProcessBuilder(cmd);
         if (cwd != null) {
             pb.directory(cwd.toFile());
         }
         pb.environment().putAll(env);
-        Process p = pb.start();
-        byte[] out = p.getInputStream().readAllBytes();
-        if (!p.waitFor(60, TimeUnit.SECONDS)) {
-            p.destroyForcibly();
+        Child c = run(pb, mainClass + " " + String.join(" ", args));
+        Check.isTrue("no JNI warning in child " + String.join(" ", args) + ":\n" + c.out,
+                !c.out.contains("WARNING in native method") && !c.out.contains("WARNING: JNI"));
+        return c;
+    }
+
+    /** Runs pb with its output in a temporary file; a process still running after 60 s is killed. */
+    static Child run(ProcessBuilder pb, String what) throws IOException, InterruptedException {
+        Path out = Files.createTempFile("relaychild", ".out");
+        try {
+            Process p = pb.redirectErrorStream(true).redirectOutput(out.toFile()).start();
+            boolean exited = p.waitFor(60, TimeUnit.SECONDS);
+            if (!exited) {
+                p.destroyForcibly().waitFor();
+            }
+            String text = new String(Files.readAllBytes(out), StandardCharsets.UTF_8);
+            Check.isTrue(what + " exits within 60 s:\n" + text, exited);
+            return new Child(p.exitValue(), text);
+        } finally {
+            Files.deleteIfExists(out);
         }
-        String text = new String(out, StandardCharsets.UTF_8);
-        Check.isTrue("no JNI warning in child " + String.join(" ", args) + ":\n" + text,
-                !text.contains("WARNING in native method") && !text.contains("WARNING: JNI"));
-        return new Child(p.exitValue(), text);
     }
 }

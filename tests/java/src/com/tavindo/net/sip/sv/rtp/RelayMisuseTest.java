@@ -1,7 +1,9 @@
 package com.tavindo.net.sip.sv.rtp;
 
 import static com.tavindo.net.sip.sv.rtp.RelayHarness.LOOPBACK;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.QUEUES;
 import static com.tavindo.net.sip.sv.rtp.RelayHarness.port;
+import static com.tavindo.net.sip.sv.rtp.RelayHarness.status;
 
 import com.tavindo.test.Check;
 
@@ -24,8 +26,6 @@ import java.util.stream.Stream;
 public final class RelayMisuseTest {
     private static final int MIN = 44000;
     private static final int MAX = 44398;
-    private static final String QUEUES = "<EventQueue GC> :q.size:0\nscdq.size:0\n\r\n"
-            + "<EventQueue EVENT> :q.size:0\nscdq.size:0\n\r\n";
     private static final String NO_ENDPOINTS = QUEUES + "<RTPex> count:0;\r\n\r\n";
     private static Path logFile;
     private static List<String> descriptorsAtStart;
@@ -45,10 +45,6 @@ public final class RelayMisuseTest {
         Check.group("calls racing toDie0", RelayMisuseTest::racingToDie);
         Check.group("nothing left behind", RelayMisuseTest::nothingLeft);
         Check.finish();
-    }
-
-    private static String status() {
-        return RTPexJNI.getNativeInfo0("");
     }
 
     /** What the process's descriptors refer to, in order. */
@@ -100,22 +96,30 @@ public final class RelayMisuseTest {
                 () -> !status().contains("(11)") && status().startsWith(QUEUES), 10000));
         String logBefore = RelayHarness.log(logFile);
         String statusBefore = status();
-        long[] ids = {0, -1, 1, Long.MAX_VALUE, Long.MIN_VALUE, closed, unregistered, known + 2};
+        // A port never opened under a sequence never given out.
+        long never = (77L << 32) | (MIN + 10);
+        long[] ids = {0, -1, 1, Long.MAX_VALUE, Long.MIN_VALUE, closed, unregistered, known + 2, never};
         for (long id : ids) {
             String w = "id " + id + ": ";
             Check.equal(w + "getPacketPerSec0", 0, RTPexJNI.getPacketPerSec0(id));
             Check.equal(w + "getCntPacket0", 0L, RTPexJNI.getCntPacket0(id));
             Check.equal(w + "getTarget0", null, RTPexJNI.getTarget0(id));
             Check.equal(w + "getTypePayload0", -1, RTPexJNI.getTypePayload0(id));
-            Check.equal(w + "setTarget0", 7,
-                    RTPexJNI.setTarget0(id, LOOPBACK, 5000, 0, null, 0, 0, false, 7));
+            for (int flags : new int[] {0, 2, 7, -1}) {
+                Check.equal(w + "setTarget0 flags " + flags, flags,
+                        RTPexJNI.setTarget0(id, LOOPBACK, 5000, 0, null, 0, 0, false, flags));
+            }
             Check.equal(w + "createCryptoToSend0", null, RTPexJNI.createCryptoToSend0(id, (short) 0));
-            Check.equal(w + "openSocketFromCache0", 0L, RTPexJNI.openSocketFromCache0(1,
-                    (byte) 0, id, 0, 0, "h", 200, 200, false, false, LOOPBACK, 0));
+            for (String bindIp : new String[] {LOOPBACK, null}) {
+                Check.equal(w + "openSocketFromCache0 on " + bindIp, 0L, RTPexJNI.openSocketFromCache0(
+                        1, (byte) 0, id, 0, 0, "h", 200, 200, false, false, bindIp, 0));
+            }
             RTPexJNI.setSender0(id, known);
             RTPexJNI.setSender0(known, id);
+            RTPexJNI.setSender0(id, id);
             RTPexJNI.srtpStart0(id, known);
             RTPexJNI.srtpStart0(known, id);
+            RTPexJNI.srtpStart0(id, id);
             RTPexJNI.setSessionTimeOutTimer0(id, 1);
             RTPexJNI.setResponsePort0(id, true);
             RTPexJNI.start0(id);

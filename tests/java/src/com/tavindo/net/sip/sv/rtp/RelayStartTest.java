@@ -2,7 +2,6 @@ package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
 
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
@@ -22,8 +21,7 @@ public final class RelayStartTest {
     }
 
     private static Path dir() throws Exception {
-        Path d = Files.createTempDirectory("relaystart");
-        d.toFile().deleteOnExit();
+        Path d = RelayHarness.tempDir("relaystart");
         Files.createDirectories(d.resolve("log"));
         return d;
     }
@@ -60,7 +58,7 @@ public final class RelayStartTest {
             long before = System.currentTimeMillis();
             run(cwd, props);
             long after = System.currentTimeMillis();
-            String log = Files.exists(file) ? Files.readString(file, StandardCharsets.ISO_8859_1) : "";
+            String log = RelayHarness.log(file);
             String first = log.isEmpty() ? "" : log.substring(0, Math.max(0, log.indexOf('\n')));
             Check.isTrue(c[0] + " starts with the marker: " + first, first.startsWith("mediarelay#start#"));
             if (first.startsWith("mediarelay#start#")) {
