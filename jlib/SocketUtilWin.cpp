@@ -38,8 +38,10 @@ bool SocketCore::initializeSocket() {
   if (ws2 != nullptr) {
     pollFn = reinterpret_cast<PollFn>(reinterpret_cast<void*>(GetProcAddress(ws2, "WSAPoll")));
   }
-  // Test hook: takes the select road as on a system without WSAPoll.
+#ifdef JLIB_TEST_HOOKS
+  // Test builds only: the select road, as on a system without WSAPoll.
   if (std::getenv("JLIB_TEST_NO_WSAPOLL") != nullptr) pollFn = nullptr;
+#endif
   return startupOk;
 }
 

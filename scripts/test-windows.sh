@@ -23,7 +23,15 @@ build() {  # arch, dir
 }
 
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+# A prefix's wineserver lingers a few seconds and writes the prefix as it
+# exits: wait for it (bounded) before removing the prefixes.
+cleanup() {
+    for prefix in "$WORK"/prefix-*; do
+        [ ! -d "$prefix" ] || WINEPREFIX=$prefix timeout 60 wineserver -w || true
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 
 # Runs a test program under wine in a fresh prefix; its summary line must say
@@ -44,15 +52,25 @@ run_wine() {  # name, program, args...
 
 winpath() { echo "Z:$1" | tr / '\\'; }
 
+# The select mode runs on the tests' build of the relay, whose test hook
+# (JLIB_TEST_NO_WSAPOLL, set by the test programs) forces the select fallback;
+# the shipped DLL must not carry that hook.
 relay() {
     build x86_64 "$BUILD/x86_64"
+    hook=JLIB_TEST_NO_WSAPOLL
+    grep -qa "$hook" "$BUILD/x86_64/mediarelay_hooks.dll" ||
+        { echo "test-windows: mediarelay_hooks.dll lacks the test hook"; return 1; }
+    if grep -qa "$hook" "$BUILD/x86_64/mediarelay.dll"; then
+        echo "test-windows: the shipped mediarelay.dll carries the test hook"
+        return 1
+    fi
     for mode in poll select; do
+        dll=mediarelay.dll
+        [ $mode = poll ] || dll=mediarelay_hooks.dll
         mkdir -p "$WORK/jlib-$mode" "$WORK/relay-$mode"
-        if [ $mode = select ]; then export JLIB_TEST_NO_WSAPOLL=1; fi
         run_wine "jlib-$mode" "$BUILD/x86_64/jlib_win_test.exe" $mode "$(winpath "$WORK/jlib-$mode")"
-        run_wine "relay-$mode" "$BUILD/x86_64/relay_win_test.exe" \
-            "$(winpath "$BUILD/x86_64/mediarelay.dll")" "$(winpath "$WORK/relay-$mode")"
-        unset JLIB_TEST_NO_WSAPOLL
+        run_wine "relay-$mode" "$BUILD/x86_64/relay_win_test.exe" $mode \
+            "$(winpath "$BUILD/x86_64/$dll")" "$(winpath "$WORK/relay-$mode")"
     done
 }
 

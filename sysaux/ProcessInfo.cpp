@@ -3,40 +3,9 @@
 #include <jni.h>
 
 #ifdef _WIN32
-
 #include <windows.h>
 #include <psapi.h>
-
-namespace {
-
-// The process's memory counters; all zero when PSAPI cannot give them.
-PROCESS_MEMORY_COUNTERS memoryCounters() {
-  PROCESS_MEMORY_COUNTERS pmc;
-  ZeroMemory(&pmc, sizeof(pmc));
-  if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) ZeroMemory(&pmc, sizeof(pmc));
-  return pmc;
-}
-
-}  // namespace
-
-extern "C" {
-
-JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getRss0(JNIEnv*, jclass) {
-  return static_cast<jlong>(memoryCounters().WorkingSetSize);
-}
-
-JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPeakRss0(JNIEnv*, jclass) {
-  return static_cast<jlong>(memoryCounters().PeakWorkingSetSize);
-}
-
-JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPid0(JNIEnv*, jclass) {
-  return static_cast<jlong>(GetCurrentProcessId());
-}
-
-}  // extern "C"
-
 #else
-
 #include <inttypes.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -61,20 +30,46 @@ int64_t getPeakRSS() {
   return std::max(peak, getCurrentRSS());
 }
 
+#endif  // _WIN32
+
+namespace {
+
+#ifdef _WIN32
+
+// The process's memory counters; all zero when PSAPI cannot give them.
+PROCESS_MEMORY_COUNTERS memoryCounters() {
+  PROCESS_MEMORY_COUNTERS pmc;
+  ZeroMemory(&pmc, sizeof(pmc));
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) ZeroMemory(&pmc, sizeof(pmc));
+  return pmc;
+}
+
+jlong rss() { return static_cast<jlong>(memoryCounters().WorkingSetSize); }
+jlong peakRss() { return static_cast<jlong>(memoryCounters().PeakWorkingSetSize); }
+jlong pid() { return static_cast<jlong>(GetCurrentProcessId()); }
+
+#else
+
+jlong rss() { return getCurrentRSS(); }
+jlong peakRss() { return getPeakRSS(); }
+jlong pid() { return static_cast<jlong>(getpid()); }
+
+#endif  // _WIN32
+
+}  // namespace
+
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getRss0(JNIEnv*, jclass) {
-  return getCurrentRSS();
+  return rss();
 }
 
 JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPeakRss0(JNIEnv*, jclass) {
-  return getPeakRSS();
+  return peakRss();
 }
 
 JNIEXPORT jlong JNICALL Java_com_tavindo_util_system_ProcessInfo_getPid0(JNIEnv*, jclass) {
-  return static_cast<jlong>(getpid());
+  return pid();
 }
 
 }  // extern "C"
-
-#endif  // _WIN32

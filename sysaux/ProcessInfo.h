@@ -1,4 +1,5 @@
-// Resident set size figures of the calling process (Linux).
+// Resident set size figures of the calling process (Linux; the Windows build
+// has only the JNI methods).
 #ifndef SYSAUX_PROCESSINFO_H
 #define SYSAUX_PROCESSINFO_H
 
@@ -8,6 +9,7 @@
 #define SYSAUX_API __attribute__((visibility("default")))
 #endif
 
+#ifndef _WIN32
 extern "C" {
 
 // Resident pages times the page size, from /proc/self/statm; 0 when unreadable.
@@ -17,5 +19,6 @@ SYSAUX_API int64_t getCurrentRSS();
 SYSAUX_API int64_t getPeakRSS();
 
 }  // extern "C"
+#endif  // !_WIN32
 
 #endif  // SYSAUX_PROCESSINFO_H

@@ -79,11 +79,50 @@ bool encrypt(const std::vector<unsigned char>& plain, const char* password,
   return true;
 }
 
+// Platform shims of the file steps below.
 #ifdef _WIN32
+
+const char kPathSeparators[] = "/\\";
+int processId() { return _getpid(); }
+int createNew(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+ssize_t writeSome(int fd, const unsigned char* p, size_t len) {
+  return _write(fd, p, static_cast<unsigned>(len));
+}
+bool keepMode(const std::string&, int) { return true; }  // no permission bits to carry
+bool syncFile(int fd) { return _commit(fd) == 0; }
+bool closeFile(int fd) { return _close(fd) == 0; }
+bool moveOver(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+void removeFile(const char* path) { _unlink(path); }
+
+#else
+
+const char kPathSeparators[] = "/";
+int processId() { return static_cast<int>(getpid()); }
+int createNew(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+ssize_t writeSome(int fd, const unsigned char* p, size_t len) { return write(fd, p, len); }
+// A replaced output keeps its permission bits.
+bool keepMode(const std::string& output, int fd) {
+  struct stat st;
+  if (stat(output.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  return fchmod(fd, st.st_mode & 07777) == 0;
+}
+bool syncFile(int fd) { return fsync(fd) == 0; }
+bool closeFile(int fd) { return close(fd) == 0; }
+bool moveOver(const char* from, const char* to) { return rename(from, to) == 0; }
+void removeFile(const char* path) { unlink(path); }
+
+#endif  // _WIN32
 
 bool writeAll(int fd, const unsigned char* p, size_t len) {
   while (len > 0) {
-    const int n = _write(fd, p, static_cast<unsigned>(len));
+    const ssize_t n = writeSome(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
     len -= static_cast<size_t>(n);
@@ -91,15 +130,14 @@ bool writeAll(int fd, const unsigned char* p, size_t len) {
   return true;
 }
 
-// Creates a new binary file in the directory of output; its name goes to *tmp.
+// Creates a new (binary) file in the directory of output; its name goes to *tmp.
 int createTemp(const std::string& output, std::string* tmp) {
-  const size_t slash = output.find_last_of("/\\");
+  const size_t slash = output.find_last_of(kPathSeparators);
   const std::string dir = slash == std::string::npos ? "" : output.substr(0, slash + 1);
-  const std::string stem = dir + ".enc." + std::to_string(_getpid()) + ".";
+  const std::string stem = dir + ".enc." + std::to_string(processId()) + ".";
   for (int i = 0; i < kMaxTempTries; i++) {
     *tmp = stem + std::to_string(i) + ".tmp";
-    const int fd = _open(tmp->c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                         _S_IREAD | _S_IWRITE);
+    const int fd = createNew(tmp->c_str());
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -111,61 +149,12 @@ bool replaceOutput(const std::string& output, const std::vector<unsigned char>& 
   std::string tmp;
   const int fd = createTemp(output, &tmp);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, data.data(), data.size()) && _commit(fd) == 0;
-  ok = _close(fd) == 0 && ok;
-  ok = ok && MoveFileExA(tmp.c_str(), output.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  if (!ok) _unlink(tmp.c_str());
+  bool ok = keepMode(output, fd) && writeAll(fd, data.data(), data.size()) && syncFile(fd);
+  ok = closeFile(fd) && ok;
+  ok = ok && moveOver(tmp.c_str(), output.c_str());
+  if (!ok) removeFile(tmp.c_str());
   return ok;
 }
-
-#else
-
-bool writeAll(int fd, const unsigned char* p, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Creates a new file in the directory of output; its name goes to *tmp.
-int createTemp(const std::string& output, std::string* tmp) {
-  const size_t slash = output.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : output.substr(0, slash + 1);
-  const std::string stem = dir + ".enc." + std::to_string(getpid()) + ".";
-  for (int i = 0; i < kMaxTempTries; i++) {
-    *tmp = stem + std::to_string(i) + ".tmp";
-    const int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// A replaced output keeps its permission bits.
-bool keepMode(const std::string& output, int fd) {
-  struct stat st;
-  if (stat(output.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
-  return fchmod(fd, st.st_mode & 07777) == 0;
-}
-
-// Writes data to a temporary file and renames it over output; on failure the
-// temporary file is removed and output is untouched.
-bool replaceOutput(const std::string& output, const std::vector<unsigned char>& data) {
-  std::string tmp;
-  const int fd = createTemp(output, &tmp);
-  if (fd < 0) return false;
-  bool ok = keepMode(output, fd) && writeAll(fd, data.data(), data.size()) &&
-            fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(tmp.c_str(), output.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
-}
-
-#endif  // _WIN32
 
 typedef bool (*EncryptFn)(const char*, const char*, const char*, unsigned char*);
 

@@ -1,8 +1,10 @@
 // The base library's Windows parts under wine: locks and threads, the text-mode
-// log, and the Winsock layer with WSAPoll or the select fallback.
+// log, and the Winsock layer with WSAPoll or the select fallback (forced by
+// the test hook of this build).
 //   jlib_win_test <poll|select> <directory>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -148,14 +150,17 @@ void sockets(bool expectPoll) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  const bool poll = argc == 3 && std::strcmp(argv[1], "poll") == 0;
+  if (argc != 3 || (!poll && std::strcmp(argv[1], "select") != 0)) {
     std::printf("usage: jlib_win_test <poll|select> <directory>\n");
     return 2;
   }
+  // The test hook, read by the first socket start-up.
+  _putenv(poll ? "JLIB_TEST_NO_WSAPOLL=" : "JLIB_TEST_NO_WSAPOLL=1");
   recursiveLock();
   waitAndNotify();
   logForm(argv[2]);
-  sockets(std::strcmp(argv[1], "poll") == 0);
+  sockets(poll);
   std::printf("jlib test (%s): %d checks, %d failed\n", argv[1], wincheck::checks, wincheck::failures);
   return wincheck::failures == 0 ? 0 : 1;
 }

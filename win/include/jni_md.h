@@ -1,5 +1,6 @@
-// Machine-dependent JNI types for the Windows builds, found before the JDK's
-// own jni_md.h (which is the Linux one) by the include path order.
+// Machine-dependent JNI types for the Windows builds. The only jni_md.h on
+// their include path: the JDK's own (the Linux one) is in include/linux,
+// which the Windows builds never add.
 #ifndef _JAVASOFT_JNI_MD_H_
 #define _JAVASOFT_JNI_MD_H_
 
