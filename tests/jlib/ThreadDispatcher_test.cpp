@@ -16,6 +16,8 @@
 
 namespace {
 
+using testutil::waitUntil;
+
 // Longer than the test time-out: a thread that misses a wake-up fails the
 // test instead of passing late.
 const int kLongIdleMs = 600000;
@@ -151,15 +153,8 @@ class GateDispatcher : public ThreadDispatcher<TestRunner> {
   std::atomic<bool>* gate_;
 };
 
-// Polls cond every millisecond, for at least 30 s.
-template <class F>
-bool eventually(F cond) {
-  for (int i = 0; i < 30000; i++) {
-    if (cond()) return true;
-    JLangThread::sleep(1);
-  }
-  return cond();
-}
+// Bound of the waits for the threads' progress.
+const int kWaitMs = 30000;
 
 }  // namespace
 
@@ -375,15 +370,16 @@ TEST(ThreadDispatcher, EmptiedThreadWaitsAndTakesTheNextRunner) {
   ASSERT_EQ(1, d.addRunner(&a));
   ASSERT_EQ(1, d.addRunner(&b));
   ASSERT_EQ(1, d.addRunner(&c));
-  ASSERT_TRUE(eventually([&] { return a.served > 0 && c.served > 0; }));
+  ASSERT_TRUE(waitUntil([&] { return a.served > 0 && c.served > 0; }, kWaitMs));
   d.removeRunner(&a);
   d.removeRunner(&b);
-  ASSERT_TRUE(eventually([&] { return a.isSafeToDelete() && b.isSafeToDelete(); }));
+  ASSERT_TRUE(waitUntil([&] { return a.isSafeToDelete() && b.isSafeToDelete(); }, kWaitMs));
   EXPECT_EQ("0,1", d.counts());
   // The first thread now waits for work far longer than the test may run.
   ASSERT_EQ(1, d.addRunner(&next));
   EXPECT_EQ(d.thread(0), next.thrd);
-  EXPECT_TRUE(eventually([&] { return next.served > 0; })) << "the add did not wake the thread";
+  EXPECT_TRUE(waitUntil([&] { return next.served > 0; }, kWaitMs))
+      << "the add did not wake the thread";
 }
 
 TEST(ThreadDispatcher, TeardownStopsIdleAndBusyThreads) {
@@ -392,7 +388,7 @@ TEST(ThreadDispatcher, TeardownStopsIdleAndBusyThreads) {
   ASSERT_EQ(1, d->addRunner(&idle));
   ASSERT_EQ(1, d->addRunner(&busy));
   d->removeRunner(&idle);
-  ASSERT_TRUE(eventually([&] { return idle.isSafeToDelete() && busy.served > 0; }));
+  ASSERT_TRUE(waitUntil([&] { return idle.isSafeToDelete() && busy.served > 0; }, kWaitMs));
   // The first thread waits for work far longer than the test may run: only
   // the stop request's wake-up lets the join return in time.
   d.reset();
@@ -407,7 +403,7 @@ TEST(ThreadDispatcher, StopAllWaitsUntilEveryThreadLeftRunAndKeepsThem) {
   ASSERT_EQ(1, d.addRunner(&idle));
   ASSERT_EQ(1, d.addRunner(&busy));
   d.removeRunner(&idle);
-  ASSERT_TRUE(eventually([&] { return idle.isSafeToDelete() && busy.served > 0; }));
+  ASSERT_TRUE(waitUntil([&] { return idle.isSafeToDelete() && busy.served > 0; }, kWaitMs));
   // The idle thread waits far longer than the bound: only the wake-up of
   // the stop request lets it leave in time.
   EXPECT_EQ(0, d.stopAll(30000));
@@ -443,12 +439,12 @@ TEST(ThreadDispatcher, OwnersAddServeRemoveAndDeleteWhileThreadsRun) {
     owners.emplace_back([&] {
       for (int i = 0; i < kRounds; i++) {
         std::unique_ptr<TestRunner> r(new TestRunner);
-        if (d.addRunner(r.get()) != 1 || !eventually([&] { return r->served > 0; })) {
+        if (d.addRunner(r.get()) != 1 || !waitUntil([&] { return r->served > 0; }, kWaitMs)) {
           failures++;
           return;
         }
         d.removeRunner(r.get());
-        if (!eventually([&] { return r->isSafeToDelete(); })) {
+        if (!waitUntil([&] { return r->isSafeToDelete(); }, kWaitMs)) {
           failures++;
           (void)r.release();  // a thread may still use it
           return;

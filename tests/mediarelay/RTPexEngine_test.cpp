@@ -11,21 +11,29 @@
 
 namespace {
 
+using relaytest::registered;
+
 class RTPexEngine : public relaytest::EngineTest {
  protected:
   static int pins(RTPex* ep) { return ep->referCounter.load(); }
-  static size_t registered() {
-    Synchronized hold(RTPex::woStatic);
-    return RTPex::mapIDObj->size();
+
+  // Opens endpoints of sessions sid and sid + 1 on 127.0.0.1 in lane n; the
+  // lane's first port, or 0 when either endpoint is missing.
+  int openTwo(int n, int64_t sid, int64_t* first, int64_t* second) {
+    int b = lane(n);
+    *first = b != 0 ? relaytest::openOn("127.0.0.1", b, b + 50, sid) : 0;
+    *second = b != 0 ? relaytest::openOn("127.0.0.1", b, b + 50, sid + 1) : 0;
+    return *first != 0 && *second != 0 ? b : 0;
   }
 };
 
-// Fails to start every thread after the first `good` ones.
+// A receive thread that never starts.
 class FailingThread : public RTexDispatchThread {
  public:
   int start() override { return -1; }
 };
 
+// Fails to start every thread after the first `good` ones.
 class FailingDispatcher : public RTexDispatcher {
  public:
   explicit FailingDispatcher(int good) : good_(good) {}
@@ -52,9 +60,6 @@ TEST_F(RTPexEngine, IdsCarrySequenceAndPort) {
   int64_t second = relaytest::openOn("127.0.0.1", b, b + 50, 6);
   EXPECT_EQ(static_cast<int64_t>(seq) << 32 | b, first);
   EXPECT_EQ((static_cast<int64_t>(seq) + 1) << 32 | (b + 2), second);
-  if (seq == 0) {
-    EXPECT_EQ(b, first);  // the process's first id is its port
-  }
 
   // A failed search registers nothing and uses no sequence number.
   relaytest::PortBlocker taken("127.0.0.1");
@@ -107,12 +112,10 @@ TEST_F(RTPexEngine, SessionValuesOfNewInstance) {
 }
 
 TEST_F(RTPexEngine, LookupsPinsAndPairing) {
-  int b = lane(13);
-  ASSERT_NE(0, b);
   relaytest::GcWorker gc;
-  int64_t ida = relaytest::openOn("127.0.0.1", b, b + 50, 1);
-  int64_t idb = relaytest::openOn("127.0.0.1", b, b + 50, 2);
-  ASSERT_TRUE(ida != 0 && idb != 0);
+  int64_t ida, idb;
+  int b = openTwo(13, 1, &ida, &idb);
+  ASSERT_NE(0, b);
   EXPECT_EQ(nullptr, RTPex::idToObj(ida + 2));
   RTPexPin a = RTPexPin::find(ida);
   RTPexPin bb = RTPexPin::find(idb);
@@ -166,11 +169,9 @@ TEST_F(RTPexEngine, UnknownIdSchedulesNothing) {
 // A partner holding the closed endpoint keeps it alive through every retry;
 // the retry after the partner lets go destroys it and frees its ports.
 TEST_F(RTPexEngine, DeferredDeleteWaitsForPartner) {
-  int b = lane(14);
+  int64_t ida, idb;
+  int b = openTwo(14, 21, &ida, &idb);
   ASSERT_NE(0, b);
-  int64_t ida = relaytest::openOn("127.0.0.1", b, b + 50, 21);
-  int64_t idb = relaytest::openOn("127.0.0.1", b, b + 50, 22);
-  ASSERT_TRUE(ida != 0 && idb != 0);
   RTPexPin a = RTPexPin::find(ida);
   RTPexPin bb = RTPexPin::find(idb);
   a->setSender(bb.get());
@@ -210,25 +211,11 @@ TEST_F(RTPexEngine, ReasonCannotDelete) {
   ASSERT_TRUE(id1 != 0 && id2 != 0);
   RTPexPin e2 = RTPexPin::find(id2);
 
-  struct Blocker : public RTex {
-    Blocker() {
-      udpSender.open(0);
-      udpSender.setLocalAddrPort("127.0.0.1", 0, 0);
-      udpReceiver.setSameSocket(&udpSender);
-      pollDesc = udpSender.getDesc();
-    }
-    ~Blocker() override { udpReceiver.setDesc(0); }
-    void received(int64_t) override {
-      inside = true;
-      for (int i = 0; hold && i < 1000; i++) JLangThread::sleep(10);
-    }
-    std::atomic<bool> hold{true};
-    std::atomic<bool> inside{false};
-  };
-  std::unique_ptr<Blocker> blocker(new Blocker());
+  std::unique_ptr<relaytest::ProbeLeg> blocker(new relaytest::ProbeLeg());
+  blocker->hold = true;
   ASSERT_EQ(1, RTex::dispatcher->addRunner(blocker.get()));
   ASSERT_EQ(e2->rtcp.thrd, blocker->thrd);
-  ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", relaytest::localPortOf(blocker->pollDesc), "x"));
+  ASSERT_TRUE(blocker->poke());
   ASSERT_TRUE(relaytest::waitUntil([&] { return blocker->inside.load(); }));
 
   RTPex* ep = e2.get();
@@ -275,12 +262,10 @@ TEST_F(RTPexEngine, NeverPlacedEndpointIsDeletable) {
 }
 
 TEST_F(RTPexEngine, ReinitResetsSessionState) {
-  int b = lane(16);
-  ASSERT_NE(0, b);
   relaytest::GcWorker gc;
-  int64_t ida = relaytest::openOn("127.0.0.1", b, b + 50, 1);
-  int64_t idb = relaytest::openOn("127.0.0.1", b, b + 50, 2);
-  ASSERT_TRUE(ida != 0 && idb != 0);
+  int64_t ida, idb;
+  int b = openTwo(16, 1, &ida, &idb);
+  ASSERT_NE(0, b);
   {
     RTPexPin a = RTPexPin::find(ida);
     RTPexPin bb = RTPexPin::find(idb);
@@ -344,10 +329,7 @@ TEST_F(RTPexEngine, ReceiveThreadThatCannotStart) {
   int b = lane(17);
   ASSERT_NE(0, b);
   for (int good : {0, 1}) {
-    int saved = RTexDispatcher::maxRunnerInThread;
-    RTexDispatcher::maxRunnerInThread = 1;
-    relaytest::ScopedDispatcher scoped(new FailingDispatcher(good));
-    RTexDispatcher::maxRunnerInThread = saved;
+    relaytest::ScopedDispatcher scoped(relaytest::dispatcherWith<FailingDispatcher>(1, good));
     relaytest::GcWorker gc;
     size_t mark = relaytest::logText().size();
     size_t before = registered();

@@ -3,69 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
-#include <stdexcept>
 #include <vector>
 
 #include "relaytest.h"
 
 namespace {
 
-// A leg on an ephemeral loopback port that records what its thread calls.
-class ProbeLeg : public RTex {
- public:
-  explicit ProbeLeg(bool drain = true) : drain_(drain) {
-    udpSender.open(0);
-    udpSender.setLocalAddrPort("127.0.0.1", 0, 0);
-    udpReceiver.setSameSocket(&udpSender);
-    pollDesc = udpSender.getDesc();
-  }
-  ~ProbeLeg() override { udpReceiver.setDesc(0); }
-
-  void received(int64_t now) override {
-    if (drain_) {
-      char buf[2048];
-      udpReceiver.recv(buf, sizeof(buf));
-    }
-    {
-      std::lock_guard<std::mutex> hold(mu_);
-      recvTimes_.push_back(now);
-    }
-    inside = true;
-    // Held by the test, for at most 10 s.
-    for (int i = 0; hold && i < 1000; i++) JLangThread::sleep(10);
-    inside = false;
-    if (throwOnce.exchange(false)) throw std::runtime_error("probe");
-  }
-
-  void unreceived(int64_t now) override {
-    std::lock_guard<std::mutex> hold(mu_);
-    unrecvTimes_.push_back(now);
-  }
-
-  int port() { return relaytest::localPortOf(pollDesc); }
-  bool poke() { return relaytest::sendDatagram("127.0.0.1", port(), "datagram"); }
-  std::vector<int64_t> recvTimes() {
-    std::lock_guard<std::mutex> hold(mu_);
-    return recvTimes_;
-  }
-  std::vector<int64_t> unrecvTimes() {
-    std::lock_guard<std::mutex> hold(mu_);
-    return unrecvTimes_;
-  }
-  size_t recvCount() { return recvTimes().size(); }
-  size_t unrecvCount() { return unrecvTimes().size(); }
-
-  std::atomic<bool> hold{false};
-  std::atomic<bool> inside{false};
-  std::atomic<bool> throwOnce{false};
-
- private:
-  bool drain_;
-  std::mutex mu_;
-  std::vector<int64_t> recvTimes_;
-  std::vector<int64_t> unrecvTimes_;
-};
+using relaytest::ProbeLeg;
 
 class RTexDispatcherTest : public ::testing::Test {
  protected:

@@ -12,20 +12,16 @@
 
 namespace {
 
+using pathtest::FarEnd;
 using srtptest::keyOf;
 using srtptest::protect;
 using srtptest::rtcp;
 using srtptest::rtp;
+using srtptest::setRecvKey;
 
 class SRTPInfoTest : public ::testing::Test {
  protected:
   void SetUp() override { srtptest::setUp(); }
-
-  // An inbound context on `into` keyed like the outbound context `from`.
-  static void receiveWithKeyOf(RTPex* into, SRTPInfo* from, short suite) {
-    std::string key = keyOf(from);
-    into->createCryptoToRecv(suite, reinterpret_cast<signed char*>(&key[0]), SRTPInfo::KEY_LEN);
-  }
 
   static bool unprotect(RTPex* partner, std::string* pkt, bool asRtcp) {
     int len = static_cast<int>(pkt->size());
@@ -53,7 +49,6 @@ TEST_F(SRTPInfoTest, PolicyFollowsSuite) {
     EXPECT_EQ(10, out.policy.rtcp.auth_tag_len);
     EXPECT_EQ(ssrc_any_outbound, out.policy.ssrc.type);
     EXPECT_EQ(ssrc_any_inbound, in.policy.ssrc.type);
-    EXPECT_EQ(2048u, in.policy.window_size);
     EXPECT_EQ(1, in.policy.allow_repeat_tx);
     EXPECT_EQ(0u, in.policy.num_master_keys);
     EXPECT_EQ(1536, out.bufCapacity);
@@ -63,6 +58,14 @@ TEST_F(SRTPInfoTest, PolicyFollowsSuite) {
     std::string plain = rtp(1, 0x1234, 160);
     EXPECT_EQ(plain.size() + c.rtpTag, protect(&out, plain, false).size());
     EXPECT_EQ(rtcp(0x1234).size() + 14, protect(&out, rtcp(0x1234), true).size());
+
+    // The replay window reaches 2048 packets back from the newest.
+    std::string tooOld = protect(&out, rtp(900, 0x1234, 20), false);
+    std::string inWindow = protect(&out, rtp(1000, 0x1234, 20), false);
+    std::string newest = protect(&out, rtp(3000, 0x1234, 20), false);
+    EXPECT_EQ(srtp_err_status_ok, srtptest::unprotectStatus(&in, &newest, false));
+    EXPECT_EQ(srtp_err_status_ok, srtptest::unprotectStatus(&in, &inWindow, false));
+    EXPECT_EQ(srtp_err_status_replay_old, srtptest::unprotectStatus(&in, &tooOld, false));
   }
 }
 
@@ -71,7 +74,7 @@ TEST_F(SRTPInfoTest, RoundTripsRtpAndRtcp) {
     SCOPED_TRACE(suite);
     RTPex partner;
     SRTPInfo out(1, suite, nullptr, 0, 1024);
-    receiveWithKeyOf(&partner, &out, suite);
+    setRecvKey(&partner, suite, keyOf(&out));
     ASSERT_NE(nullptr, partner.cryptoRecv);
     for (uint16_t seq = 10; seq < 15; seq++) {
       std::string plain = rtp(seq, 0xABCD, 20 + seq);
@@ -150,7 +153,7 @@ TEST_F(SRTPInfoTest, RetryDropsByteBeforeTag) {
     SCOPED_TRACE(suite);
     RTPex partner;
     SRTPInfo out(1, suite, nullptr, 0, 1024);
-    receiveWithKeyOf(&partner, &out, suite);
+    setRecvKey(&partner, suite, keyOf(&out));
     std::string plain = rtp(7, 0x77, 40);
     std::string pkt = protect(&out, plain, false);
     pkt.insert(pkt.size() - 10, 1, '\x55');
@@ -165,7 +168,7 @@ TEST_F(SRTPInfoTest, RetryDropsByteBeforeTag) {
 TEST_F(SRTPInfoTest, FailedUnprotectReportsFalse) {
   RTPex partner;
   SRTPInfo out(1, 0, nullptr, 0, 1024);
-  receiveWithKeyOf(&partner, &out, 0);
+  setRecvKey(&partner, 0, keyOf(&out));
 
   std::string tampered = protect(&out, rtp(3, 0x33, 40), false);
   tampered[20] ^= 1;
@@ -198,7 +201,7 @@ TEST_F(SRTPInfoTest, FirstTwoFailuresLogged) {
   SRTPInfo out(1, 0, nullptr, 0, 1024);
   size_t mark = relaytest::logText().size();
   for (int round = 0; round < 2; round++) {
-    receiveWithKeyOf(&partner, &out, 0);
+    setRecvKey(&partner, 0, keyOf(&out));
     for (int i = 0; i < 3; i++) {
       std::string bad = protect(&out, rtcp(9, i), true);
       bad[12] ^= 1;
@@ -218,7 +221,7 @@ TEST_F(SRTPInfoTest, FirstTwoFailuresLogged) {
 TEST_F(SRTPInfoTest, ShortOrMissingRecvKeyIsRefused) {
   RTPex ep;
   SRTPInfo out(1, 0, nullptr, 0, 1024);
-  receiveWithKeyOf(&ep, &out, 0);
+  setRecvKey(&ep, 0, keyOf(&out));
   SRTPInfo* kept = ep.cryptoRecv;
   std::string other(31, 'x');
   signed char* bytes = reinterpret_cast<signed char*>(&other[0]);
@@ -238,8 +241,7 @@ TEST_F(SRTPInfoTest, ShortOrMissingRecvKeyIsRefused) {
 TEST_F(SRTPInfoTest, LongerRecvKeyUsesFirstThirty) {
   RTPex ep;
   SRTPInfo out(1, 0, nullptr, 0, 1024);
-  std::string key = keyOf(&out) + "trailing bytes";
-  ep.createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), static_cast<int>(key.size()));
+  setRecvKey(&ep, 0, keyOf(&out) + "trailing bytes");
   ASSERT_NE(nullptr, ep.cryptoRecv);
   std::string plain = rtp(2, 3, 12);
   std::string pkt = protect(&out, plain, false);
@@ -251,8 +253,8 @@ TEST_F(SRTPInfoTest, NewRecvKeyReplacesOld) {
   RTPex ep;
   SRTPInfo first(1, 0, nullptr, 0, 1024);
   SRTPInfo second(1, 0, nullptr, 0, 1024);
-  receiveWithKeyOf(&ep, &first, 0);
-  receiveWithKeyOf(&ep, &second, 0);
+  setRecvKey(&ep, 0, keyOf(&first));
+  setRecvKey(&ep, 0, keyOf(&second));
   std::string viaFirst = protect(&first, rtp(1, 4, 10), false);
   std::string viaSecond = protect(&second, rtp(2, 4, 10), false);
   EXPECT_FALSE(unprotect(&ep, &viaFirst, false));
@@ -279,8 +281,8 @@ TEST_F(SRTPInfoTest, KeyAndSaltConstructor) {
 // Sending protects a copy and leaves through the right socket; the caller's
 // bytes do not change.
 TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
-  srtptest::Peer rtpPeer;
-  srtptest::Peer rtcpPeer;
+  FarEnd rtpPeer("127.0.0.1");
+  FarEnd rtcpPeer("127.0.0.1");
   ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
   ASSERT_NE(0, out.udpSender.open(0));
@@ -290,12 +292,12 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
                                     0);
   out.createCryptoToSend(1);
   RTPex far;  // holds the far end's inbound context
-  receiveWithKeyOf(&far, out.cryptoSend, 1);
+  setRecvKey(&far, 1, keyOf(out.cryptoSend));
 
   struct Case {
     const char* name;
     void (*send)(RTPex*, SRTPInfo*, signed char*, int);
-    srtptest::Peer* at;
+    const FarEnd* at;
     bool asRtcp;
     std::string plain;
   } cases[] = {
@@ -319,7 +321,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
            static_cast<int>(buf.size()));
     EXPECT_EQ(c.plain, buf);
     std::string got;
-    ASSERT_TRUE(c.at->recv(&got));
+    ASSERT_TRUE(c.at->receive(&got));
     EXPECT_GT(got.size(), c.plain.size());
     ASSERT_TRUE(unprotect(&far, &got, c.asRtcp));
     EXPECT_EQ(c.plain, got);
@@ -340,7 +342,7 @@ TEST_F(SRTPInfoTest, ProtectIntoLeavesSourceAndNeedsContext) {
 
   out.createCryptoToSend(0);
   RTPex far;
-  receiveWithKeyOf(&far, out.cryptoSend, 0);
+  setRecvKey(&far, 0, keyOf(out.cryptoSend));
   ASSERT_EQ(0, protectRTPInto(&out, src, static_cast<int>(plain.size()), dst, &n));
   EXPECT_EQ(static_cast<int>(plain.size()) + 10, n);
   EXPECT_EQ(rtp(7, 0x42, 160), plain);
@@ -352,8 +354,8 @@ TEST_F(SRTPInfoTest, ProtectIntoLeavesSourceAndNeedsContext) {
 // Protection failures send nothing and write one record each; no context
 // sends nothing and writes nothing.
 TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
-  srtptest::Peer rtpPeer;
-  srtptest::Peer rtcpPeer;
+  FarEnd rtpPeer("127.0.0.1");
+  FarEnd rtcpPeer("127.0.0.1");
   ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
   out.localPort = 45678;
@@ -386,25 +388,24 @@ TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
   std::string report = rtcp(1);
   sendSRTCP(&out, out.cryptoSend, reinterpret_cast<signed char*>(&report[0]), 28);
   std::string got;
-  ASSERT_TRUE(rtpPeer.recv(&got));
+  ASSERT_TRUE(rtpPeer.receive(&got));
   EXPECT_EQ(good.size() + 10, got.size());
-  ASSERT_TRUE(rtcpPeer.recv(&got));
+  ASSERT_TRUE(rtcpPeer.receive(&got));
   EXPECT_EQ(report.size() + 14, got.size());
 }
 
 // A context whose session was never made fails every datagram without
 // reaching libsrtp2, and is freed without a dealloc.
 TEST_F(SRTPInfoTest, FailedSessionFailsEveryDatagram) {
-  srtptest::Peer peer;
+  FarEnd peer("127.0.0.1");
   ASSERT_TRUE(peer.ok());
   RTPex ep;
   ep.localPort = 45680;
   ASSERT_NE(0, ep.udpSender.open(0));
   ep.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(peer.port()), 0);
-  std::string key(30, 'k');
   srtp_shutdown();  // srtp_create now fails
   ep.createCryptoToSend(0);
-  ep.createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), 30);
+  setRecvKey(&ep, 0, std::string(30, 'k'));
   srtp_init();
   ASSERT_NE(nullptr, ep.cryptoSend);
   ASSERT_NE(nullptr, ep.cryptoRecv);
@@ -431,7 +432,7 @@ TEST_F(SRTPInfoTest, FailedSessionFailsEveryDatagram) {
   ASSERT_EQ(0, ep.cryptoSend->status);
   sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&pkt[0]), 42);
   std::string got;
-  ASSERT_TRUE(peer.recv(&got));
+  ASSERT_TRUE(peer.receive(&got));
   EXPECT_EQ(52u, got.size());
 }
 
@@ -441,10 +442,7 @@ class SRTPStartTest : public SRTPInfoTest {
  protected:
   static void give(RTPex* ep, bool send, bool recv) {
     if (send) ep->createCryptoToSend(0);
-    if (recv) {
-      std::string key(30, 'r');
-      ep->createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), 30);
-    }
+    if (recv) setRecvKey(ep, 0, std::string(30, 'r'));
   }
 };
 

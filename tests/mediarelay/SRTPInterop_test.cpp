@@ -13,12 +13,11 @@
 
 namespace {
 
-using srtptest::Peer;
+using pathtest::FarEnd;
+using pathtest::kWaitMs;
 using srtptest::RelayPair;
 using srtptest::rtcp;
 using srtptest::rtp;
-
-const int kWaitMs = 10000;
 
 std::string toHex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -154,8 +153,8 @@ class GoPeer {
 
 // A plain far end: an RTP and an RTCP socket.
 struct PlainEnd {
-  Peer media;
-  Peer control;
+  FarEnd media{"127.0.0.1"};
+  FarEnd control{"127.0.0.1"};
 };
 
 std::string freshKey() {
@@ -214,7 +213,7 @@ TEST_F(SRTPInteropTest, FarEndSpeaksSrtpInBothSuites) {
     for (uint16_t seq = 1; seq <= 3; seq++) {
       std::string media = rtp(seq, 0x5A5A, 160, 8);
       EXPECT_EQ(media.size() + c.rtpTag, go.send("rtp", a, media).size());
-      ASSERT_TRUE(plain.media.recv(&got, kWaitMs));
+      ASSERT_TRUE(plain.media.receive(&got));
       EXPECT_EQ(media, got);
       std::string back = rtp(seq, 0x0B0B, 160, 8, 50);
       ASSERT_TRUE(plain.media.sendTo(b, back));
@@ -223,14 +222,14 @@ TEST_F(SRTPInteropTest, FarEndSpeaksSrtpInBothSuites) {
 
     // SRTCP both ways on the RTCP ports.
     EXPECT_EQ(rtcp(0x5A5A).size() + 14, go.send("rtcp", a + 1, rtcp(0x5A5A)).size());
-    ASSERT_TRUE(plain.control.recv(&got, kWaitMs));
+    ASSERT_TRUE(plain.control.receive(&got));
     EXPECT_EQ(rtcp(0x5A5A), got);
     ASSERT_TRUE(plain.control.sendTo(b + 1, rtcp(0x0B0B)));
     EXPECT_EQ(rtcp(0x0B0B), go.recv("rtcp"));
 
     // Multiplexed RTCP stays on the RTP ports, converted both ways.
     EXPECT_FALSE(go.send("rtp", a, rtcp(0x5A5A, 9)).empty());
-    ASSERT_TRUE(plain.media.recv(&got, kWaitMs));
+    ASSERT_TRUE(plain.media.receive(&got));
     EXPECT_EQ(rtcp(0x5A5A, 9), got);
     ASSERT_TRUE(plain.media.sendTo(b, rtcp(0x0B0B, 9)));
     EXPECT_EQ(rtcp(0x0B0B, 9), go.recv("rtp"));

@@ -12,18 +12,16 @@
 
 namespace {
 
-using srtptest::Peer;
+using pathtest::FarEnd;
 using srtptest::protect;
 using srtptest::RelayPair;
 using srtptest::rtcp;
 using srtptest::rtp;
 
-const int kWaitMs = 10000;
-
-// A far end with an RTP and an RTCP socket; with contexts it speaks SRTP.
-struct FarEnd {
-  Peer media;
-  Peer control;
+// A far party with an RTP and an RTCP socket; with contexts it speaks SRTP.
+struct FarParty {
+  FarEnd media{"127.0.0.1"};
+  FarEnd control{"127.0.0.1"};
   std::unique_ptr<SRTPInfo> send;  // protects what it sends
   std::unique_ptr<SRTPInfo> recv;  // removes SRTP from what it receives
 
@@ -52,8 +50,8 @@ struct FarEnd {
   }
 
   // The next datagram on a socket, with SRTP removed when it speaks SRTP.
-  bool next(Peer* on, bool asRtcp, std::string* plain) {
-    if (!on->recv(plain, kWaitMs)) return false;
+  bool next(const FarEnd* on, bool asRtcp, std::string* plain) {
+    if (!on->receive(plain)) return false;
     return !recv || srtptest::unprotectWith(recv.get(), plain, asRtcp);
   }
 };
@@ -66,15 +64,21 @@ class SRTPRelayTest : public ::testing::Test {
   }
 
   // What arrives on A goes to farB, what arrives on B to farA.
-  static void wire(RelayPair* pair, FarEnd* farA, FarEnd* farB) {
+  static void wire(RelayPair* pair, FarParty* farA, FarParty* farB) {
     RelayPair::target(pair->a, farB->media.port(), farB->control.port());
     RelayPair::target(pair->b, farA->media.port(), farA->control.port());
   }
 
-  static std::string dtls() {
-    std::string d(20, '\x07');
-    d[0] = 22;
-    return d;
+  // Opens and wires the pair; farA speaks SRTP (suite 0) with A, and farB
+  // (suite 1) with B when both convert; then the pair starts.
+  static bool startConverting(RelayPair* pair, FarParty* farA, FarParty* farB,
+                              bool bothConvert) {
+    if (!farA->ok() || !farB->ok() || !pair->open()) return false;
+    wire(pair, farA, farB);
+    farA->speakSrtp(pair->a, pair->b, 0);
+    if (bothConvert) farB->speakSrtp(pair->b, pair->a, 1);
+    RTPex::startSrtp(pair->a, pair->b);
+    return true;
   }
 
   // Serves both queues: deferred deletes, and events that pin endpoints.
@@ -84,8 +88,8 @@ class SRTPRelayTest : public ::testing::Test {
 // An endpoint opened pending drops media both ways until the pair starts;
 // DTLS from its far end still passes.
 TEST_F(SRTPRelayTest, PendingDropsMediaUntilStart) {
-  FarEnd farA;
-  FarEnd farB;
+  FarParty farA;
+  FarParty farB;
   ASSERT_TRUE(farA.ok() && farB.ok());
   RelayPair pair;
   ASSERT_TRUE(pair.open(true, false));
@@ -103,10 +107,10 @@ TEST_F(SRTPRelayTest, PendingDropsMediaUntilStart) {
     ASSERT_TRUE(farB.sendControl(b + 1, rtcp(0xB, n)));
   }
   ASSERT_TRUE(farA.sendMedia(a, rtp(1, 0xA, 40)));
-  ASSERT_TRUE(farA.media.sendTo(a, dtls()));
+  ASSERT_TRUE(farA.media.sendTo(a, pathtest::dtls("pending")));
   std::string got;
-  ASSERT_TRUE(farB.media.recv(&got, kWaitMs));
-  EXPECT_EQ(dtls(), got);  // the RTP sent before it was dropped
+  ASSERT_TRUE(farB.media.receive(&got));
+  EXPECT_EQ(pathtest::dtls("pending"), got);  // the RTP sent before it was dropped
   EXPECT_TRUE(relaytest::waitUntil([&] {
     return pair.a->rtcp.cntPacket.load() == 2 && pair.b->cntPacket.load() == 2 &&
            pair.b->rtcp.cntPacket.load() == 2;
@@ -141,15 +145,10 @@ TEST_F(SRTPRelayTest, PendingDropsMediaUntilStart) {
 TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
   for (bool bothConvert : {false, true}) {
     SCOPED_TRACE(bothConvert ? "both convert" : "one side converts");
-    FarEnd farA;
-    FarEnd farB;
-    ASSERT_TRUE(farA.ok() && farB.ok());
+    FarParty farA;
+    FarParty farB;
     RelayPair pair;
-    ASSERT_TRUE(pair.open());
-    wire(&pair, &farA, &farB);
-    farA.speakSrtp(pair.a, pair.b, 0);
-    if (bothConvert) farB.speakSrtp(pair.b, pair.a, 1);
-    RTPex::startSrtp(pair.a, pair.b);
+    ASSERT_TRUE(startConverting(&pair, &farA, &farB, bothConvert));
     int a = pair.a->localPort;
     size_t mark = relaytest::logText().size();
 
@@ -186,22 +185,17 @@ TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
 // with the newest keys.
 TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
   relaytest::ScopedDispatcher oneLegPerThread(relaytest::dispatcherWith(1));
-  FarEnd farA;
-  FarEnd farB;
-  ASSERT_TRUE(farA.ok() && farB.ok());
+  FarParty farA;
+  FarParty farB;
   RelayPair pair;
-  ASSERT_TRUE(pair.open());
-  wire(&pair, &farA, &farB);
-  farA.speakSrtp(pair.a, pair.b, 0);
-  farB.speakSrtp(pair.b, pair.a, 1);
-  RTPex::startSrtp(pair.a, pair.b);
+  ASSERT_TRUE(startConverting(&pair, &farA, &farB, true));
   int a = pair.a->localPort;
   int b = pair.b->localPort;
   std::string keyA = srtptest::keyOf(farA.send.get());
   std::string keyB = srtptest::keyOf(farB.send.get());
 
   const int kPackets = 1500;
-  auto pump = [](FarEnd* far, int port, uint32_t ssrc) {
+  auto pump = [](FarParty* far, int port, uint32_t ssrc) {
     for (int i = 0; i < kPackets; i++) {
       far->sendMedia(port, rtp(static_cast<uint16_t>(100 + i), ssrc, 80));
       if (i % 10 == 0) far->sendControl(port + 1, rtcp(ssrc, static_cast<uint32_t>(i)));
@@ -237,17 +231,17 @@ TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
   const std::string toB = rtp(9000, 0xA, 80);
   const std::string toA = rtp(9000, 0xB, 80);
   // Room in the far ends' sockets for what comes next.
-  for (FarEnd* far : {&farA, &farB}) {
+  for (FarParty* far : {&farA, &farB}) {
     std::string old;
-    for (int i = 0; i < 4 * kPackets && far->media.recv(&old, 300); i++) {
+    for (int i = 0; i < 4 * kPackets && far->media.receive(&old, nullptr, 300); i++) {
     }
   }
   ASSERT_TRUE(farA.sendMedia(a, toB));
   ASSERT_TRUE(farB.sendMedia(b, toA));
-  auto arrives = [](FarEnd* far, const std::string& want) {
+  auto arrives = [](FarParty* far, const std::string& want) {
     for (int i = 0; i < 2 * kPackets; i++) {
       std::string got;
-      if (!far->media.recv(&got, kWaitMs)) return false;
+      if (!far->media.receive(&got)) return false;
       if (srtptest::unprotectWith(far->recv.get(), &got, false) && got == want) return true;
     }
     return false;

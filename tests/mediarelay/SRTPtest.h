@@ -1,15 +1,15 @@
 // Helpers of the SRTP tests: libsrtp2 and the engine once per process, RTP
-// and RTCP packets, protection with a context, and a loopback UDP far end.
+// and RTCP packets, protection with a context, keys, and a pair of relay
+// endpoints. The far ends are pathtest's.
 #ifndef TESTS_SRTPTEST_H
 #define TESTS_SRTPTEST_H
-
-#include <poll.h>
 
 #include <cstdint>
 #include <string>
 
 #include "RTPex.h"
 #include "SRTPInfo.h"
+#include "pathtest.h"
 #include "relaytest.h"
 
 namespace srtptest {
@@ -69,52 +69,21 @@ inline std::string protect(SRTPInfo* ctx, const std::string& plain, bool asRtcp)
   return buf;
 }
 
-// SRTP removed in place with ctx's session; false when it fails.
-inline bool unprotectWith(SRTPInfo* ctx, std::string* pkt, bool asRtcp) {
+// SRTP removed in place with ctx's session; libsrtp2's status (ok when
+// the packet now holds the plain bytes).
+inline srtp_err_status_t unprotectStatus(SRTPInfo* ctx, std::string* pkt, bool asRtcp) {
   Synchronized hold(SRTPInfo::wo);
   int n = static_cast<int>(pkt->size());
-  int r = asRtcp ? srtp_unprotect_rtcp(ctx->session, &(*pkt)[0], &n)
-                 : srtp_unprotect(ctx->session, &(*pkt)[0], &n);
-  if (r != 0) return false;
-  pkt->resize(n);
-  return true;
+  srtp_err_status_t r = asRtcp ? srtp_unprotect_rtcp(ctx->session, &(*pkt)[0], &n)
+                               : srtp_unprotect(ctx->session, &(*pkt)[0], &n);
+  if (r == srtp_err_status_ok) pkt->resize(n);
+  return r;
 }
 
-// A UDP socket on 127.0.0.1 at an ephemeral port.
-class Peer {
- public:
-  Peer() : fd_(relaytest::bindUdp("127.0.0.1", 0)) {}
-  ~Peer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int port() const { return relaytest::localPortOf(fd_); }
-
-  bool sendTo(int port, const std::string& bytes) {
-    sockaddr_storage ss;
-    socklen_t len;
-    relaytest::fillAddr("127.0.0.1", port, &ss, &len);
-    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-
-  // The next datagram, or false after ms without one.
-  bool recv(std::string* out, int ms = 3000) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return false;
-    char buf[4096];
-    ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-    if (n < 0) return false;
-    out->assign(buf, static_cast<size_t>(n));
-    return true;
-  }
-
- private:
-  int fd_;
-};
+// SRTP removed in place with ctx's session; false when it fails.
+inline bool unprotectWith(SRTPInfo* ctx, std::string* pkt, bool asRtcp) {
+  return unprotectStatus(ctx, pkt, asRtcp) == srtp_err_status_ok;
+}
 
 // Two paired endpoints on 127.0.0.1 in the SRTP tests' port range, pinned
 // for the test; closed and deleted (sockets gone) by close(), which needs

@@ -42,11 +42,6 @@ int openDescriptors() {
   return n;
 }
 
-size_t registered() {
-  Synchronized hold(RTPex::woStatic);
-  return RTPex::mapIDObj->size();
-}
-
 int64_t open(int64_t sid) {
   return RTPex::newInstance(sid, 0, kPortMin, kPortMax, kPortMin, 0, 0, "soak", 512, 512, 0, 0,
                             0, "127.0.0.1", 0);
@@ -79,8 +74,7 @@ struct Call {
     if (srtp) {
       // y speaks SRTP: b protects towards it, a removes what comes from it.
       srtpKey = srtptest::newSendKey(b.get(), 0);
-      std::string key(SRTPInfo::KEY_LEN, 'k');
-      a->createCryptoToRecv(0, reinterpret_cast<signed char*>(&key[0]), SRTPInfo::KEY_LEN);
+      srtptest::setRecvKey(a.get(), 0, std::string(SRTPInfo::KEY_LEN, 'k'));
       RTPex::startSrtp(a.get(), b.get());
     }
     return true;
@@ -172,8 +166,7 @@ const char kEmptyStatus[] =
 }  // namespace
 
 TEST(Soak, EndpointChurnWhileMediaFlows) {
-  relaytest::setUpEngine();
-  srtp_init();
+  srtptest::setUp();
   size_t logMark = relaytest::logText().size();
   relaytest::GcWorker gc;
   pathtest::FarEnd x("127.0.0.1");
@@ -220,7 +213,7 @@ TEST(Soak, EndpointChurnWhileMediaFlows) {
 
   // Every closed endpoint is deleted, its sockets with it.
   EXPECT_TRUE(relaytest::waitUntil(
-      [] { return registered() == 0 && RTPex::evQ[0]->totalEventCount() == 0; }, 30000));
+      [] { return relaytest::registered() == 0 && RTPex::evQ[0]->totalEventCount() == 0; }, 30000));
   EXPECT_EQ(kEmptyStatus, RTPex::getInfo(""));
   EXPECT_EQ(fdsBefore, openDescriptors());
   EXPECT_EQ(std::string::npos, relaytest::logSince(logMark).find("Exception. "));

@@ -93,12 +93,14 @@ class FarEnd {
 };
 
 // Serves both queues as the event worker would: events 12 and 13 are
-// recorded and their pins given back; deferred deletes are retried every
-// 100 ms. Stopping finishes the pending deletes first (bounded).
+// recorded and their pins given back; deferred deletes are retried as the
+// relay retries them. Stopping finishes the pending deletes first, for at
+// most kDrainMs.
 class EventWorker {
  public:
   static const int kMarker = 9998;
   static const int kStop = 9999;
+  static const int kDrainMs = 30000;
 
   struct Delivered {
     int type;
@@ -151,20 +153,17 @@ class EventWorker {
   }
 
   void serveGc() {
-    bool stopping = false;
-    for (int left = 200; !stopping || (left > 0 && RTPex::evQ[0]->totalEventCount() > 0);) {
-      EventObj ev = RTPex::evQ[0]->waitForEvent();
-      if (ev.type == kStop) {
-        stopping = true;
-        continue;
+    EventQueue* q = RTPex::evQ[0];
+    int64_t stopAt = 0;
+    for (;;) {
+      if (stopAt != 0 && (q->totalEventCount() == 0 ||
+                          JLangSystem::currentTimeMillis() - stopAt > kDrainMs)) {
+        return;
       }
-      if (stopping) left--;
-      if (ev.type != RTPex::EV_DELETE_RETRY) continue;
-      RTPex* ep = static_cast<RTPex*>(ev.data);
-      if (ep->prepareDelete() == 1) {
-        delete ep;
-      } else {
-        RTPex::evQ[0]->schedule(RTPex::EV_DELETE_RETRY, ev.param, ep, 100);
+      EventObj ev = q->waitForEvent();
+      if (ev.type == kStop) stopAt = JLangSystem::currentTimeMillis();
+      if (ev.type == RTPex::EV_DELETE_RETRY) {
+        RTPex::handleDeleteRetry(q, static_cast<RTPex*>(ev.data));
       }
     }
   }

@@ -1,6 +1,6 @@
 // Helpers for the relay engine tests: engine set-up without a JVM, port
-// lanes that no other test uses, port blockers, a deferred-delete worker and
-// bounded waits.
+// lanes that no other test uses, port blockers, a probe leg, a
+// deferred-delete worker and dispatchers of their own.
 #ifndef TESTS_RELAYTEST_H
 #define TESTS_RELAYTEST_H
 
@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,13 +49,12 @@ inline std::string logSince(size_t mark) {
   return mark < all.size() ? all.substr(mark) : std::string();
 }
 
-// Waits until done() holds, polling every 10 ms for at most ms.
-inline bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
+using testutil::waitUntil;
+
+// Endpoints in the registry.
+inline size_t registered() {
+  Synchronized hold(RTPex::woStatic);
+  return RTPex::mapIDObj->size();
 }
 
 inline bool fillAddr(const char* ip, int port, sockaddr_storage* ss, socklen_t* len) {
@@ -167,6 +166,63 @@ inline bool sendDatagram(const char* ip, int port, const std::string& bytes) {
   return n == static_cast<ssize_t>(bytes.size());
 }
 
+// A leg on an ephemeral 127.0.0.1 port that records what its thread calls.
+// received() reads the datagram (unless drain is off), then stays inside
+// while hold is set (at most 10 s), and throws once when throwOnce is set.
+class ProbeLeg : public RTex {
+ public:
+  explicit ProbeLeg(bool drain = true) : drain_(drain) {
+    udpSender.open(0);
+    udpSender.setLocalAddrPort("127.0.0.1", 0, 0);
+    udpReceiver.setSameSocket(&udpSender);
+    pollDesc = udpSender.getDesc();
+  }
+  ~ProbeLeg() override { udpReceiver.setDesc(0); }
+
+  void received(int64_t now) override {
+    if (drain_) {
+      char buf[2048];
+      udpReceiver.recv(buf, sizeof(buf));
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      recvTimes_.push_back(now);
+    }
+    inside = true;
+    for (int i = 0; hold && i < 1000; i++) JLangThread::sleep(10);
+    inside = false;
+    if (throwOnce.exchange(false)) throw std::runtime_error("probe");
+  }
+
+  void unreceived(int64_t now) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    unrecvTimes_.push_back(now);
+  }
+
+  int port() { return localPortOf(pollDesc); }
+  bool poke() { return sendDatagram("127.0.0.1", port(), "datagram"); }
+  std::vector<int64_t> recvTimes() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return recvTimes_;
+  }
+  std::vector<int64_t> unrecvTimes() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return unrecvTimes_;
+  }
+  size_t recvCount() { return recvTimes().size(); }
+  size_t unrecvCount() { return unrecvTimes().size(); }
+
+  std::atomic<bool> hold{false};
+  std::atomic<bool> inside{false};
+  std::atomic<bool> throwOnce{false};
+
+ private:
+  bool drain_;
+  std::mutex mu_;
+  std::vector<int64_t> recvTimes_;
+  std::vector<int64_t> unrecvTimes_;
+};
+
 // Serves the "GC" queue as the event worker does for deferred deletes,
 // until destroyed.
 class GcWorker {
@@ -212,11 +268,12 @@ class ScopedDispatcher {
   RTexDispatcher* own_;
 };
 
-// A dispatcher made with a given per-thread bound.
-inline RTexDispatcher* dispatcherWith(int maxRunners) {
+// A dispatcher of type D (made from args) with a given per-thread bound.
+template <class D = RTexDispatcher, class... Args>
+D* dispatcherWith(int maxRunners, Args... args) {
   int saved = RTexDispatcher::maxRunnerInThread;
   RTexDispatcher::maxRunnerInThread = maxRunners;
-  RTexDispatcher* d = new RTexDispatcher();
+  D* d = new D(args...);
   RTexDispatcher::maxRunnerInThread = saved;
   return d;
 }

@@ -1,13 +1,17 @@
-// Small helpers shared by the native tests.
+// Small helpers shared by the native tests: temporary directories, files
+// and bounded waits.
 #ifndef TESTS_TESTUTIL_H
 #define TESTS_TESTUTIL_H
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 
 namespace testutil {
 
@@ -36,6 +40,15 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Waits until done() holds, polling every 10 ms for at most ms.
+inline bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
 
 }  // namespace testutil
 

@@ -1,6 +1,7 @@
 // A small JNI environment for driving the DLLs' exports without a JVM: Java
 // strings, byte arrays, a properties object with its enumeration, and the
-// static callback nativeEvent, whose calls are recorded.
+// static callback nativeEvent, whose calls are recorded. A call of a JNI function
+// it does not offer aborts the process.
 #ifndef TESTS_WIN_FAKEJNI_H
 #define TESTS_WIN_FAKEJNI_H
 
@@ -34,8 +35,6 @@ jclass nativeClass();
 
 // nativeEvent calls so far.
 std::vector<NativeEvent> events();
-// Calls of JNI functions this environment does not offer.
-int unexpectedCalls();
 
 }  // namespace fakejni
 
