@@ -7,8 +7,11 @@
 # each fuzz target for JLIB_FUZZ_SECONDS (8) from its kept corpus, in a clang
 # build of its own (<build dir>-fuzz); new inputs go to scratch directories,
 # never into tests/, and a crash fails the run.
+#
+# It runs the set-up script first, which is silent when all is installed.
 set -e
 cd "$(dirname "$0")/.."
+sh scripts/setup.sh
 fuzz=""
 case "$1" in
     asan) dir=build-asan; opts="-DJLIB_ASAN=ON" ;;
