@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
-#include <process.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -27,16 +26,92 @@ namespace {
 const long kMaxInputSize = 0xFFFFF;  // 1,048,575 bytes
 const size_t kSaltSize = 8;
 const size_t kHeaderSize = 16;  // "Salted__" and the salt
-const int kMaxTempTries = 100;
 
 typedef std::unique_ptr<FILE, int (*)(FILE*)> FilePtr;
 typedef std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> CipherCtxPtr;
 
-// Reads the whole file; false when it cannot be opened or sized, is larger
-// than the limit, or does not read back as exactly its size.
-bool readInput(const char* path, std::vector<unsigned char>* data) {
-  FilePtr f(fopen(path, "rb"), fclose);
+// Where a file lives: equal ids name the same file (known only for disk files).
+struct FileId {
+  unsigned long long volume = 0;
+  unsigned long long index = 0;
+  bool known = false;
+};
+
+bool sameFile(const FileId& a, const FileId& b) {
+  return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+
+// What the platform shims tell about an open file.
+struct FileKind {
+  FileId id;
+  bool regular = false;
+};
+
+// Platform shims of the file steps.
+#ifdef _WIN32
+
+FILE* openInput(const char* path) { return fopen(path, "rb"); }
+bool describe(int fd, FileKind* kind) {
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  const DWORD type = GetFileType(h);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+  kind->regular = type == FILE_TYPE_DISK;
+  if (!kind->regular) return true;  // a device such as NUL has no file id
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  kind->id.volume = info.dwVolumeSerialNumber;
+  kind->id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  kind->id.known = true;
+  return true;
+}
+int openOutput(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+ssize_t writeSome(int fd, const unsigned char* p, size_t len) {
+  return _write(fd, p, static_cast<unsigned>(len));
+}
+bool rewindFile(int fd) { return _lseek(fd, 0, SEEK_SET) == 0; }
+bool truncateFile(int fd, size_t size) { return _chsize_s(fd, static_cast<__int64>(size)) == 0; }
+bool closeFile(int fd) { return _close(fd) == 0; }
+
+#else
+
+// Non-blocking, so that a FIFO put in place after the check cannot hold the caller.
+FILE* openInput(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+bool describe(int fd, FileKind* kind) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  kind->regular = S_ISREG(st.st_mode);
+  kind->id.volume = static_cast<unsigned long long>(st.st_dev);
+  kind->id.index = static_cast<unsigned long long>(st.st_ino);
+  kind->id.known = true;
+  return true;
+}
+int openOutput(const char* path) { return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }
+ssize_t writeSome(int fd, const unsigned char* p, size_t len) { return write(fd, p, len); }
+bool rewindFile(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
+bool truncateFile(int fd, size_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
+bool closeFile(int fd) { return close(fd) == 0; }
+
+#endif  // _WIN32
+
+// Reads the whole file; false when it is not a regular file, cannot be opened
+// or sized, is larger than the limit, or does not read back as exactly its size.
+bool readInput(const char* path, std::vector<unsigned char>* data, FileId* id) {
+  // Checked before the open: opening a FIFO or a device could block or act on it.
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  FilePtr f(openInput(path), fclose);
   if (!f) return false;
+  FileKind kind;
+  if (!describe(fileno(f.get()), &kind) || !kind.regular) return false;
+  *id = kind.id;
   if (fseek(f.get(), 0, SEEK_END) != 0) return false;
   const long n = ftell(f.get());
   if (n < 0 || n > kMaxInputSize) return false;
@@ -79,46 +154,6 @@ bool encrypt(const std::vector<unsigned char>& plain, const char* password,
   return true;
 }
 
-// Platform shims of the file steps below.
-#ifdef _WIN32
-
-const char kPathSeparators[] = "/\\";
-int processId() { return _getpid(); }
-int createNew(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-}
-ssize_t writeSome(int fd, const unsigned char* p, size_t len) {
-  return _write(fd, p, static_cast<unsigned>(len));
-}
-bool keepMode(const std::string&, int) { return true; }  // no permission bits to carry
-bool syncFile(int fd) { return _commit(fd) == 0; }
-bool closeFile(int fd) { return _close(fd) == 0; }
-bool moveOver(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
-}
-void removeFile(const char* path) { _unlink(path); }
-
-#else
-
-const char kPathSeparators[] = "/";
-int processId() { return static_cast<int>(getpid()); }
-int createNew(const char* path) {
-  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-}
-ssize_t writeSome(int fd, const unsigned char* p, size_t len) { return write(fd, p, len); }
-// A replaced output keeps its permission bits.
-bool keepMode(const std::string& output, int fd) {
-  struct stat st;
-  if (stat(output.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
-  return fchmod(fd, st.st_mode & 07777) == 0;
-}
-bool syncFile(int fd) { return fsync(fd) == 0; }
-bool closeFile(int fd) { return close(fd) == 0; }
-bool moveOver(const char* from, const char* to) { return rename(from, to) == 0; }
-void removeFile(const char* path) { unlink(path); }
-
-#endif  // _WIN32
-
 bool writeAll(int fd, const unsigned char* p, size_t len) {
   while (len > 0) {
     const ssize_t n = writeSome(fd, p, len);
@@ -130,30 +165,23 @@ bool writeAll(int fd, const unsigned char* p, size_t len) {
   return true;
 }
 
-// Creates a new (binary) file in the directory of output; its name goes to *tmp.
-int createTemp(const std::string& output, std::string* tmp) {
-  const size_t slash = output.find_last_of(kPathSeparators);
-  const std::string dir = slash == std::string::npos ? "" : output.substr(0, slash + 1);
-  const std::string stem = dir + ".enc." + std::to_string(processId()) + ".";
-  for (int i = 0; i < kMaxTempTries; i++) {
-    *tmp = stem + std::to_string(i) + ".tmp";
-    const int fd = createNew(tmp->c_str());
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// Writes data to a temporary file and moves it over output; on failure the
-// temporary file is removed and output is untouched.
-bool replaceOutput(const std::string& output, const std::vector<unsigned char>& data) {
-  std::string tmp;
-  const int fd = createTemp(output, &tmp);
+// Writes data to the file at output, where and what it is (a link's target, a
+// device), as opening it for writing with truncation would. The input's own
+// file is overwritten without truncation (its encryption is the longer), so
+// that a failed write can put the input's bytes back: they are the only copy.
+bool writeOutput(const char* output, const std::vector<unsigned char>& data,
+                 const FileId& input, const std::vector<unsigned char>& plain) {
+  const int fd = openOutput(output);
   if (fd < 0) return false;
-  bool ok = keepMode(output, fd) && writeAll(fd, data.data(), data.size()) && syncFile(fd);
-  ok = closeFile(fd) && ok;
-  ok = ok && moveOver(tmp.c_str(), output.c_str());
-  if (!ok) removeFile(tmp.c_str());
-  return ok;
+  FileKind kind;
+  bool ok = describe(fd, &kind);
+  const bool inPlace = ok && sameFile(kind.id, input);
+  if (ok && kind.regular && !inPlace) ok = truncateFile(fd, 0);
+  ok = ok && writeAll(fd, data.data(), data.size());
+  if (!ok && inPlace && rewindFile(fd) && writeAll(fd, plain.data(), plain.size())) {
+    truncateFile(fd, plain.size());
+  }
+  return closeFile(fd) && ok;
 }
 
 typedef bool (*EncryptFn)(const char*, const char*, const char*, unsigned char*);
@@ -189,10 +217,11 @@ bool EncryptAesXXXCbc(const char* input, const char* output, const char* passwor
   if (password == nullptr) password = "";
   try {
     std::vector<unsigned char> plain;
-    if (!readInput(input, &plain)) return false;
+    FileId inputId;
+    if (!readInput(input, &plain, &inputId)) return false;
     std::vector<unsigned char> file;
     if (!encrypt(plain, password, salt, cipher, &file)) return false;
-    return replaceOutput(output, file);
+    return writeOutput(output, file, inputId, plain);
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -12,8 +12,10 @@ extern "C" {
 
 // Encrypts the file at input into output: "Salted__", the 8 salt bytes, then
 // the AES-CBC ciphertext with PKCS#7 padding; key and IV from EVP_BytesToKey
-// with MD5 and one iteration. The output is replaced only when the whole file
-// was written; on any failure it is left untouched and false is returned.
+// with MD5 and one iteration. The input must be a regular file. The output is
+// written where it is (a link's target, a device); false when it cannot be
+// opened or a write or its close fails, which may leave it partly written. Given
+// the input's own file as output, a failed write puts the input's bytes back.
 // A null password is the empty password; a null salt or path is refused.
 SYSAUX_API bool EncryptAesXXXCbc(const char* input, const char* output,
                                  const char* password, unsigned char* salt,

@@ -10,7 +10,7 @@ public final class CryptoUtil {
     /**
      * Encrypts the file input into output with AES-128-CBC. The salt must hold at least
      * 8 bytes; only the first 8 are used. Returns true when output was written whole;
-     * on false an existing output is left as it was.
+     * false may leave it partly written, except that the input's own file keeps its bytes.
      */
     public static native boolean encryptAes128Cbc0(String input, String output, String password, byte[] salt);
 

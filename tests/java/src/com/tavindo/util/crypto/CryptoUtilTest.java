@@ -2,6 +2,7 @@ package com.tavindo.util.crypto;
 
 import com.tavindo.test.Check;
 
+import java.io.FileOutputStream;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -12,7 +13,7 @@ import java.util.Arrays;
 import java.util.Comparator;
 import java.util.List;
 import java.util.Random;
-import java.util.TreeSet;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 
@@ -52,9 +53,12 @@ public final class CryptoUtilTest {
             Check.group("same inputs give the same bytes", CryptoUtilTest::deterministic);
             Check.group("salt beyond 8 bytes and null password", CryptoUtilTest::saltAndPassword);
             Check.group("refused calls leave files alone", CryptoUtilTest::refusals);
+            Check.group("FIFO input refused without waiting", CryptoUtilTest::fifoInput);
             Check.group("output replaced whole", CryptoUtilTest::replacement);
-            Check.group("failed write keeps the old file", CryptoUtilTest::failedWrite);
-            Check.group("concurrent calls on one output", CryptoUtilTest::concurrent);
+            Check.group("output written where it is", CryptoUtilTest::outputWhereItIs);
+            Check.group("read-only output refused", CryptoUtilTest::readOnlyOutput);
+            Check.group("failed write reported, input kept", CryptoUtilTest::failedWrite);
+            Check.group("many calls into one directory", CryptoUtilTest::manyThreads);
         } finally {
             deleteTree(root);
         }
@@ -135,6 +139,7 @@ public final class CryptoUtilTest {
             String fresh = dir.resolve("fresh.enc").toString();
             Path sub = Files.createDirectory(dir.resolve("sub"));
             String regular = Files.write(dir.resolve("regular"), new byte[1]).toString();
+            String device = Files.createSymbolicLink(dir.resolve("device"), Path.of("/dev/null")).toString();
 
             List<Refusal> cases = new ArrayList<>();
             cases.add(new Refusal("null salt", good, old, null));
@@ -145,6 +150,7 @@ public final class CryptoUtilTest {
             cases.add(new Refusal("empty input path", "", old, SALT));
             cases.add(new Refusal("null input path", null, old, SALT));
             cases.add(new Refusal("directory as input", sub.toString(), old, SALT));
+            cases.add(new Refusal("device as input", device, old, SALT));
             cases.add(new Refusal("input over the limit", big, old, SALT));
             cases.add(new Refusal("input over the limit, new output", big, fresh, SALT));
             cases.add(new Refusal("empty output path", good, "", SALT));
@@ -171,6 +177,28 @@ public final class CryptoUtilTest {
         }
     }
 
+    // Opening a FIFO for reading would wait for a writer; the call must refuse it first.
+    private static void fifoInput() throws Exception {
+        Path dir = newDir();
+        Path fifo = dir.resolve("fifo");
+        Check.equal("mkfifo exit", 0, run(List.of("mkfifo", fifo.toString())).exit);
+        Path out = dir.resolve("out.enc");
+        boolean[] result = {true};
+        Thread t = new Thread(() -> result[0] = CryptoUtil.encryptAes128Cbc0(fifo.toString(), out.toString(),
+                PASSWORD, SALT));
+        t.start();
+        t.join(30000);
+        boolean returned = !t.isAlive();
+        if (!returned) {
+            // Release the waiting call: a writer that opens and closes the FIFO.
+            new FileOutputStream(fifo.toFile()).close();
+            t.join(30000);
+        }
+        Check.isTrue("FIFO input returns without a writer", returned);
+        Check.isTrue("FIFO input refused", !result[0]);
+        Check.equal("FIFO input writes nothing", List.of("fifo"), listing(dir));
+    }
+
     private static void replacement() throws Exception {
         for (Cipher c : Cipher.values()) {
             Path dir = newDir();
@@ -191,22 +219,81 @@ public final class CryptoUtilTest {
         }
     }
 
-    // A file size limit on this JVM makes the write of a 300 KB output fail part way.
+    // The output path is written through, not replaced: a link's target, the file behind all
+    // of its hard links, a device.
+    private static void outputWhereItIs() throws Exception {
+        for (Cipher c : Cipher.values()) {
+            Path dir = newDir();
+            byte[] data = randomBytes(3000);
+            Path in = Files.write(dir.resolve("in"), data);
+            Path target = Files.write(dir.resolve("target.enc"), randomBytes(10));
+            Path link = Files.createSymbolicLink(dir.resolve("link.enc"), target.getFileName());
+            Check.isTrue(c + " through a link", c.encrypt.run(in.toString(), link.toString(), PASSWORD, SALT));
+            Check.isTrue(c + " link kept", Files.isSymbolicLink(link));
+            Check.equalBytes(c + " link target decrypts", data, decrypt(c, PASSWORD, target));
+
+            Path other = Files.createLink(dir.resolve("other.enc"), target);
+            byte[] data2 = randomBytes(500);
+            Path in2 = Files.write(dir.resolve("in2"), data2);
+            Check.isTrue(c + " into one hard link", c.encrypt.run(in2.toString(), target.toString(), PASSWORD, SALT));
+            Check.isTrue(c + " hard links stay one file", Files.isSameFile(target, other));
+            Check.equalBytes(c + " other hard link decrypts", data2, decrypt(c, PASSWORD, other));
+
+            Path nul = Files.createSymbolicLink(dir.resolve("null.enc"), Path.of("/dev/null"));
+            Check.isTrue(c + " into a device", c.encrypt.run(in.toString(), nul.toString(), PASSWORD, SALT));
+            Check.isTrue(c + " device link kept", Files.isSymbolicLink(nul));
+            Path full = Files.createSymbolicLink(dir.resolve("full.enc"), Path.of("/dev/full"));
+            Check.isTrue(c + " failed write gives false",
+                    !c.encrypt.run(in.toString(), full.toString(), PASSWORD, SALT));
+            Check.isTrue(c + " full device link kept", Files.isSymbolicLink(full));
+            Check.equal(c + " no other files",
+                    List.of("full.enc", "in", "in2", "link.enc", "null.enc", "other.enc", "target.enc"), listing(dir));
+        }
+    }
+
+    // The call runs in a child JVM; under root, without the power to pass over mode bits.
+    private static void readOnlyOutput() throws Exception {
+        Path dir = newDir();
+        Path in = Files.write(dir.resolve("in"), randomBytes(100));
+        byte[] old = randomBytes(50);
+        Path out = Files.write(dir.resolve("out.enc"), old);
+        Files.setPosixFilePermissions(out, PosixFilePermissions.fromString("r--r--r--"));
+        List<String> cmd = new ArrayList<>();
+        if ((Integer) Files.getAttribute(out, "unix:uid") == 0) {
+            String caps = "-dac_override,-dac_read_search";
+            cmd.addAll(List.of("setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps));
+        }
+        cmd.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
+                "-cp", System.getProperty("java.class.path"), "-Dsysaux.lib=" + System.getProperty("sysaux.lib"),
+                CryptoChild.class.getName(), in.toString(), out.toString()));
+        Ran child = run(cmd);
+        Check.isTrue("child without JNI warnings:\n" + child.out,
+                !child.out.contains("WARNING in native method") && !child.out.contains("WARNING: JNI"));
+        Check.isTrue("read-only output refused:\n" + child.out, child.out.contains("result=false\n"));
+        Check.equalBytes("read-only output unchanged", old, Files.readAllBytes(out));
+        Check.equal("no other files", List.of("in", "out.enc"), listing(dir));
+    }
+
+    // A file size limit on this JVM makes writes fail part way. For input and output in one
+    // file, the limits lie below its size and between its size and that of its encryption.
     private static void failedWrite() throws Exception {
         Path dir = newDir();
-        byte[] data = randomBytes(300000);
+        byte[] data = randomBytes(300000);  // encrypts to 300032 bytes
         Path file = Files.write(dir.resolve("file"), data);
         Path in = Files.write(dir.resolve("in"), data);
-        byte[] oldOut = randomBytes(1000);
-        Path out = Files.write(dir.resolve("out.enc"), oldOut);
+        Path out = Files.write(dir.resolve("out.enc"), randomBytes(1000));
         String soft = prlimit("--output=SOFT", "--noheadings", "--raw").trim();
-        prlimit("--fsize=" + 100000 + ":");
         try {
-            for (Cipher c : Cipher.values()) {
-                Check.isTrue(c + " same path fails", !c.encrypt.run(file.toString(), file.toString(), PASSWORD, SALT));
-                Check.equalBytes(c + " same path untouched", data, Files.readAllBytes(file));
-                Check.isTrue(c + " new output fails", !c.encrypt.run(in.toString(), out.toString(), PASSWORD, SALT));
-                Check.equalBytes(c + " old output untouched", oldOut, Files.readAllBytes(out));
+            for (int limit : new int[] {100000, 300016}) {
+                prlimit("--fsize=" + limit + ":");
+                for (Cipher c : Cipher.values()) {
+                    String what = c + " limit " + limit;
+                    Check.isTrue(what + " same path fails",
+                            !c.encrypt.run(file.toString(), file.toString(), PASSWORD, SALT));
+                    Check.equalBytes(what + " same path keeps its bytes", data, Files.readAllBytes(file));
+                    Check.isTrue(what + " new output fails",
+                            !c.encrypt.run(in.toString(), out.toString(), PASSWORD, SALT));
+                }
             }
         } finally {
             prlimit("--fsize=" + soft + ":");
@@ -217,10 +304,11 @@ public final class CryptoUtilTest {
         Check.equalBytes("and decrypts", data, decrypt(Cipher.AES128, PASSWORD, file));
     }
 
-    private static void concurrent() throws Exception {
+    // Many calls at once, each into its own output in one directory.
+    private static void manyThreads() throws Exception {
         Path dir = newDir();
-        Path out = dir.resolve("out.enc");
-        int threads = 4;
+        int threads = 200;
+        CountDownLatch go = new CountDownLatch(1);
         List<byte[]> inputs = new ArrayList<>();
         List<String> names = new ArrayList<>();
         boolean[] ok = new boolean[threads];
@@ -228,26 +316,36 @@ public final class CryptoUtilTest {
         for (int t = 0; t < threads; t++) {
             inputs.add(randomBytes(20000 + t));
             Path in = Files.write(dir.resolve("in" + t), inputs.get(t));
-            names.add(in.getFileName().toString());
+            Path out = dir.resolve("out" + t + ".enc");
+            names.addAll(List.of(in.getFileName().toString(), out.getFileName().toString()));
             int index = t;
             workers[t] = new Thread(() -> {
-                boolean all = true;
-                for (int i = 0; i < 10; i++) {
-                    all &= CryptoUtil.encryptAes256Cbc0(in.toString(), out.toString(), PASSWORD, SALT);
+                try {
+                    go.await();
+                } catch (InterruptedException e) {
+                    return;
                 }
-                ok[index] = all;
+                ok[index] = CryptoUtil.encryptAes256Cbc0(in.toString(), out.toString(), PASSWORD, SALT);
             });
             workers[t].start();
         }
+        go.countDown();
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(120);
+        int failed = 0;
         for (int t = 0; t < threads; t++) {
-            workers[t].join(120000);
+            workers[t].join(Math.max(1, TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime())));
             Check.isTrue("worker " + t + " ended", !workers[t].isAlive());
-            Check.isTrue("worker " + t + " succeeded", ok[t]);
+            if (!ok[t]) {
+                failed++;
+            }
         }
-        byte[] plain = decrypt(Cipher.AES256, PASSWORD, out);
-        Check.isTrue("output is one whole input", inputs.stream().anyMatch(b -> Arrays.equals(b, plain)));
-        names.add("out.enc");
-        Check.equal("no temporary files", new ArrayList<>(new TreeSet<>(names)), listing(dir));
+        Check.equal("calls that failed", 0, failed);
+        for (int t = 0; t < threads; t++) {
+            Check.equalBytes("output " + t + " decrypts", inputs.get(t),
+                    decrypt(Cipher.AES256, PASSWORD, dir.resolve("out" + t + ".enc")));
+        }
+        names.sort(null);
+        Check.equal("no other files", names, listing(dir));
     }
 
     private static byte[] encryptToBytes(Cipher c, Path in, String password, byte[] salt) throws IOException {
@@ -260,23 +358,16 @@ public final class CryptoUtilTest {
 
     /** Plain bytes from `openssl enc -d`, or null when it fails. */
     private static byte[] decrypt(Cipher c, String password, Path file) throws Exception {
-        Path tmp = Files.createTempDirectory(root, "dec");
-        Path plain = tmp.resolve("plain");
-        Path err = tmp.resolve("err");
-        Process p = new ProcessBuilder("openssl", "enc", "-d", c.flag, "-md", "md5", "-pass", "pass:" + password,
-                "-in", file.toString(), "-out", plain.toString())
-                .redirectOutput(tmp.resolve("stdout").toFile()).redirectError(err.toFile()).start();
-        if (!p.waitFor(120, TimeUnit.SECONDS)) {
-            p.destroyForcibly();
-            throw new IllegalStateException("openssl did not finish");
-        }
+        Path plain = Files.createTempFile(root, "dec", ".bin");
+        Ran r = run(List.of("openssl", "enc", "-d", c.flag, "-md", "md5", "-pass", "pass:" + password,
+                "-in", file.toString(), "-out", plain.toString()));
         byte[] result = null;
-        if (p.exitValue() == 0) {
+        if (r.exit == 0) {
             result = Files.readAllBytes(plain);
         } else {
-            System.out.println("openssl failed: " + Files.readString(err));
+            System.out.println("openssl failed: " + r.out);
         }
-        deleteTree(tmp);
+        Files.delete(plain);
         return result;
     }
 
@@ -287,13 +378,37 @@ public final class CryptoUtilTest {
         if (args[0].startsWith("--output")) {
             cmd.add("--fsize");
         }
-        Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
-        String text = new String(p.getInputStream().readAllBytes(), StandardCharsets.US_ASCII);
-        if (!p.waitFor(60, TimeUnit.SECONDS) || p.exitValue() != 0) {
-            p.destroyForcibly();
-            throw new IllegalStateException("prlimit " + cmd + " failed: " + text);
+        Ran r = run(cmd);
+        if (r.exit != 0) {
+            throw new IllegalStateException(cmd + " failed: " + r.out);
         }
-        return text;
+        return r.out;
+    }
+
+    /** Exit code and output (standard error included) of a finished command. */
+    private static final class Ran {
+        final int exit;
+        final String out;
+
+        Ran(int exit, String out) {
+            this.exit = exit;
+            this.out = out;
+        }
+    }
+
+    /** Runs cmd; one still running after 120 s is killed and reported. */
+    private static Ran run(List<String> cmd) throws Exception {
+        Path log = Files.createTempFile(root, "cmd", ".out");
+        try {
+            Process p = new ProcessBuilder(cmd).redirectErrorStream(true).redirectOutput(log.toFile()).start();
+            if (!p.waitFor(120, TimeUnit.SECONDS)) {
+                p.destroyForcibly().waitFor();
+                throw new IllegalStateException(cmd + " did not finish: " + Files.readString(log));
+            }
+            return new Ran(p.exitValue(), Files.readString(log));
+        } finally {
+            Files.delete(log);
+        }
     }
 
     private static byte[] header(byte[] salt) {
