@@ -1260,6 +1260,11 @@ class EventWorker {
 void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) {
   (void)hostFlag;
   if (properties == nullptr) return;
+  if (evQ[0] != nullptr) {
+    // Started already: new objects would orphan every registered endpoint.
+    logRecord("initStatic0 called again: ignored");
+    return;
+  }
   PropertyMap props;
   copyProperties(env, properties, &props);
   InitTrace(logFileName(props));

@@ -264,6 +264,46 @@ TEST_F(RelayStart, StartMarkerIsTheFirstRecord) {
   EXPECT_GE(after, t);
 }
 
+// A second start-up changes nothing: the registry with its endpoints, the
+// locks, the queues, the dispatcher, the log and the settings stay as the
+// first one made them; it may write one record.
+TEST_F(RelayStart, SecondStartChangesNothing) {
+  start(dir, {{"rtp.recv.timeout", "250"}});
+  RTPex* ep = new RTPex();  // no sockets; the teardown deletes it
+  {
+    Synchronized hold(RTPex::woStatic);
+    (*RTPex::mapIDObj)[7] = ep;
+  }
+  const std::vector<const void*> made = {RTPex::woStatic,  RTPex::woStaticPortSearch,
+                                         RTPex::mapIDObj,  RTPex::evQ[0],
+                                         RTPex::evQ[1],    RTex::dispatcher,
+                                         SRTPInfo::wo};
+  std::string logBefore = logOf(dir);
+  testutil::TempDir other;
+  start(other, {{"path.log", other.path()},
+                {"rtp.recv.timeout", "500"},
+                {"net.rtp.bindtodevice", "true"},
+                {"ip:10.0.0.5", "eth1"},
+                {"proxy.stun.block", "true"}});
+  const std::vector<const void*> after = {RTPex::woStatic,  RTPex::woStaticPortSearch,
+                                          RTPex::mapIDObj,  RTPex::evQ[0],
+                                          RTPex::evQ[1],    RTex::dispatcher,
+                                          SRTPInfo::wo};
+  EXPECT_EQ(made, after);
+  RTPexPin found = RTPexPin::find(7);
+  EXPECT_EQ(ep, found.get());
+  EXPECT_EQ(250, RTex::TIMEOUT_RECV);
+  EXPECT_FALSE(RTex::BIND_TO_DEVICE);
+  EXPECT_TRUE(RTPex::smIpIf.empty());
+  EXPECT_EQ(0, RTPex::BLOCK_STUN);
+  EXPECT_EQ(dir.file("log/proxy.log"), logFileName());
+  EXPECT_FALSE(testutil::fileExists(other.file("proxy.log")));
+  std::string log = logOf(dir);
+  ASSERT_EQ(0u, log.find(logBefore));
+  std::string added = log.substr(logBefore.size());
+  EXPECT_LE(std::count(added.begin(), added.end(), '\n'), 1) << added;
+}
+
 TEST_F(RelayStart, LogPathRules) {
   // path.log wins over path.work, backslashes turn into slashes, and a
   // trailing slash is kept.
