@@ -1063,6 +1063,14 @@ bool clearedError(JNIEnv* env) {
   return true;
 }
 
+// The method of cls, or null with the NoSuchMethodError of the lookup
+// cleared: no further JNI call may run while it is pending.
+jmethodID methodOf(JNIEnv* env, jclass cls, const char* name, const char* sig) {
+  jmethodID m = env->GetMethodID(cls, name, sig);
+  if (clearedError(env)) return nullptr;
+  return m;
+}
+
 void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   jclass cls = env->GetObjectClass(properties);
   jmethodID names = env->GetMethodID(cls, "propertyNames", "()Ljava/util/Enumeration;");
@@ -1070,11 +1078,13 @@ void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   if (names == nullptr) return;
   jobject en = env->CallObjectMethod(properties, names);
   if (clearedError(env) || en == nullptr) return;
-  jmethodID get = env->GetMethodID(cls, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  jmethodID get = methodOf(env, cls, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  if (get == nullptr) return;
   jclass enCls = env->GetObjectClass(en);
-  jmethodID more = env->GetMethodID(enCls, "hasMoreElements", "()Z");
-  jmethodID next = env->GetMethodID(enCls, "nextElement", "()Ljava/lang/Object;");
-  if (clearedError(env) || get == nullptr || more == nullptr || next == nullptr) return;
+  jmethodID more = methodOf(env, enCls, "hasMoreElements", "()Z");
+  if (more == nullptr) return;
+  jmethodID next = methodOf(env, enCls, "nextElement", "()Ljava/lang/Object;");
+  if (next == nullptr) return;
   for (;;) {
     jboolean hasMore = env->CallBooleanMethod(en, more);
     if (clearedError(env) || !hasMore) break;

@@ -66,6 +66,9 @@ void guardVoid(const char* place, const V& value, Body body) {
   }
 }
 
+// Whether initStatic0 has made the registry and its locks.
+bool started() { return RTPex::woStatic != nullptr; }
+
 // Gives back the pins of two endpoints in one hold of the registry lock.
 void unpinBoth(RTPexPin* a, RTPexPin* b) {
   Synchronized hold(RTPex::woStatic);
@@ -213,6 +216,7 @@ EXPORT(jlong, openSocket0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte, jint 
                            jboolean behindNat, jshort ipv6, jboolean srtpPending,
                            jstring bindIp, jint scopeId) {
   return guard(PLACE(openSocket0) " ", sid, jlong(0), [&]() -> jlong {
+    if (!started()) return 0;
     std::string host = textOf(env, hostText);
     std::string ip = textOf(env, bindIp);
     faultPoint("openSocket0");
@@ -355,6 +359,7 @@ EXPORT(void, start0)(JNIEnv*, jclass, jlong id) {
 EXPORT(void, toDie0)(JNIEnv*, jclass, jlong id, jboolean senderOnly) {
   guardVoid(PLACE(toDie0) " ", id, [&]() {
     if (senderOnly == JNI_FALSE) {
+      if (!started()) return;
       faultPoint("toDie0");
       RTPex::closeAndDelete(id);
       return;
