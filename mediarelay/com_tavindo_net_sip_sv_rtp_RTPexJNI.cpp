@@ -386,7 +386,9 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     if ((flags & 2) != 0) {
       ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
     } else if (rtcpAddr == nullptr) {
-      ep->rtcp.setTarget(rtpAddr, port + 1, scopeId, learn);
+      // Only the low 16 bits are kept; the sum must not overflow on the way.
+      int next = static_cast<int>(static_cast<int64_t>(port) + 1);
+      ep->rtcp.setTarget(rtpAddr, next, scopeId, learn);
     } else {
       std::string text = textOf(env, rtcpAddr);
       ep->rtcp.setTarget(text, rtcpPort, rtcpScopeId, learn);
