@@ -47,22 +47,24 @@ inline void faultPoint(const char*) {}
 #endif
 
 // The catch-all of every export: one exception record with the place text.
+// The record names the line of the export's own call (the default argument
+// is evaluated there), not a line of this shared handler.
 template <class R, class V, class Body>
-R guard(const char* place, const V& value, R failed, Body body) {
+R guard(const char* place, const V& value, R failed, Body body, int line = __builtin_LINE()) {
   try {
     return body();
   } catch (...) {
-    LOG_EXCEPTION_V(place, value);
+    jlog::exceptionRecord(__FILE__, line, place, value);
     return failed;
   }
 }
 
 template <class V, class Body>
-void guardVoid(const char* place, const V& value, Body body) {
+void guardVoid(const char* place, const V& value, Body body, int line = __builtin_LINE()) {
   try {
     body();
   } catch (...) {
-    LOG_EXCEPTION_V(place, value);
+    jlog::exceptionRecord(__FILE__, line, place, value);
   }
 }
 
