@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,8 @@ namespace {
 
 #ifndef _WIN32
 // 0 at load; -1 once a datagram socket without "delegate" was seen.
-int hasDelegate = 0;
+// Any number of Java threads may bind sockets at once.
+std::atomic<int> hasDelegate(0);
 #endif
 
 #ifdef MEDIARELAY_FAULT_HOOK
