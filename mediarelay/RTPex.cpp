@@ -6,10 +6,12 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
 #else
 #include <net/if.h>
+#include <netdb.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -70,8 +72,8 @@ const int kMaxSocketsPerThread = SocketSelector::MAX_SOCKETS;
 const int64_t kSweepPeriodMs = 200;
 const int kIdleWaitMs = 3000;
 const int kPauseAfterFailureMs = 80;
-// Ports and P + 1 are 16-bit: a range reaching higher would wrap.
-const int kHighestPortMax = 65533;
+// The highest RTP port whose RTCP port P + 1 is still a port.
+const int kHighestPairStart = 65534;
 
 }  // namespace
 
@@ -406,13 +408,31 @@ struct PairSearch {
   UDPsender* rtp;
   UDPsender* rtcp;
   bool useV6;
-  const std::string* bindIp;
+  std::string bindAddr;  // the bind address as a number (empty: any)
   int scopeId;
   int lastBindError;
 
+  // Sets bindAddr from bindIp. A name is looked up here, once, rather than
+  // at every bind of the search; false when it does not resolve.
+  bool resolve(const std::string& bindIp) {
+    bindAddr = bindIp;
+    if (bindIp.empty()) return true;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = useV6 ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(bindIp.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+    char text[InetAddrPort::ADDR_SIZE];
+    SocketCore::getIPStrAndPort(res->ai_addr, text, nullptr);
+    freeaddrinfo(res);
+    bindAddr = text;
+    return true;
+  }
+
   // 1: both ports bound; 0: try the next; -1: gave up (record written).
   int attempt(int p, bool secondPass) {
-    if (!rtp->setLocalAddrPort(*bindIp, static_cast<unsigned short>(p), scopeId)) {
+    if (!rtp->setLocalAddrPort(bindAddr, static_cast<unsigned short>(p), scopeId)) {
       lastBindError = SocketCore::getError();
       rtp->close();
       rtp->open(useV6);
@@ -423,7 +443,7 @@ struct PairSearch {
       }
       return 0;
     }
-    if (rtcp->setLocalAddrPort(*bindIp, static_cast<unsigned short>(p + 1), scopeId)) return 1;
+    if (rtcp->setLocalAddrPort(bindAddr, static_cast<unsigned short>(p + 1), scopeId)) return 1;
     lastBindError = SocketCore::getError();
     rtp->close();
     rtcp->close();
@@ -482,7 +502,7 @@ void setRecvTimeout(UDPsender* sock, const char* text) {
 int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned short portStart,
                     int tos, int ipv6, std::string& bindIp, int scopeId) {
   if (portMin == 0) return 0;
-  PairSearch s{&udpSender, &rtcp.udpSender, ipv6 == 1, &bindIp, scopeId, 0};
+  PairSearch s{&udpSender, &rtcp.udpSender, ipv6 == 1, std::string(), scopeId, 0};
   try {
     s.rtp->open(s.useV6);
     if (!s.rtp->isOpened()) {
@@ -501,17 +521,22 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
   try {
     int start = portMin;
     if (portMin <= portStart && portStart <= portMax) start = portStart + (portStart & 1);
+    // A range reaching the top of the port space ends with the last pair
+    // that fits below it.
+    int top = std::min(static_cast<int>(portMax), kHighestPairStart);
     int found = 0;
     int rc = 0;
-    if (portMax <= kHighestPortMax) {
-      for (int p = start; rc == 0 && p <= portMax; p += 2) {
+    if (s.resolve(bindIp)) {
+      for (int p = start; rc == 0 && p <= top; p += 2) {
         rc = s.attempt(p, false);
         if (rc == 1) found = p;
       }
-      for (int p = portMin; rc == 0 && p < start; p += 2) {
+      for (int p = portMin; rc == 0 && p < start && p <= top; p += 2) {
         rc = s.attempt(p, true);
         if (rc == 1) found = p;
       }
+    } else {
+      s.lastBindError = SocketCore::getError();
     }
     if (rc < 0) return 0;
     if (found == 0) {
@@ -1063,6 +1088,14 @@ bool clearedError(JNIEnv* env) {
   return true;
 }
 
+// The method of cls, or null with the NoSuchMethodError of the lookup
+// cleared: no further JNI call may run while it is pending.
+jmethodID methodOf(JNIEnv* env, jclass cls, const char* name, const char* sig) {
+  jmethodID m = env->GetMethodID(cls, name, sig);
+  if (clearedError(env)) return nullptr;
+  return m;
+}
+
 void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   jclass cls = env->GetObjectClass(properties);
   jmethodID names = env->GetMethodID(cls, "propertyNames", "()Ljava/util/Enumeration;");
@@ -1070,11 +1103,13 @@ void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   if (names == nullptr) return;
   jobject en = env->CallObjectMethod(properties, names);
   if (clearedError(env) || en == nullptr) return;
-  jmethodID get = env->GetMethodID(cls, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  jmethodID get = methodOf(env, cls, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  if (get == nullptr) return;
   jclass enCls = env->GetObjectClass(en);
-  jmethodID more = env->GetMethodID(enCls, "hasMoreElements", "()Z");
-  jmethodID next = env->GetMethodID(enCls, "nextElement", "()Ljava/lang/Object;");
-  if (clearedError(env) || get == nullptr || more == nullptr || next == nullptr) return;
+  jmethodID more = methodOf(env, enCls, "hasMoreElements", "()Z");
+  if (more == nullptr) return;
+  jmethodID next = methodOf(env, enCls, "nextElement", "()Ljava/lang/Object;");
+  if (next == nullptr) return;
   for (;;) {
     jboolean hasMore = env->CallBooleanMethod(en, more);
     if (clearedError(env) || !hasMore) break;
@@ -1260,6 +1295,11 @@ class EventWorker {
 void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) {
   (void)hostFlag;
   if (properties == nullptr) return;
+  if (evQ[0] != nullptr) {
+    // Started already: new objects would orphan every registered endpoint.
+    logRecord("initStatic0 called again: ignored");
+    return;
+  }
   PropertyMap props;
   copyProperties(env, properties, &props);
   InitTrace(logFileName(props));

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,8 @@ namespace {
 
 #ifndef _WIN32
 // 0 at load; -1 once a datagram socket without "delegate" was seen.
-int hasDelegate = 0;
+// Any number of Java threads may bind sockets at once.
+std::atomic<int> hasDelegate(0);
 #endif
 
 #ifdef MEDIARELAY_FAULT_HOOK
@@ -47,24 +49,29 @@ inline void faultPoint(const char*) {}
 #endif
 
 // The catch-all of every export: one exception record with the place text.
+// The record names the line of the export's own call (the default argument
+// is evaluated there), not a line of this shared handler.
 template <class R, class V, class Body>
-R guard(const char* place, const V& value, R failed, Body body) {
+R guard(const char* place, const V& value, R failed, Body body, int line = __builtin_LINE()) {
   try {
     return body();
   } catch (...) {
-    LOG_EXCEPTION_V(place, value);
+    jlog::exceptionRecord(__FILE__, line, place, value);
     return failed;
   }
 }
 
 template <class V, class Body>
-void guardVoid(const char* place, const V& value, Body body) {
+void guardVoid(const char* place, const V& value, Body body, int line = __builtin_LINE()) {
   try {
     body();
   } catch (...) {
-    LOG_EXCEPTION_V(place, value);
+    jlog::exceptionRecord(__FILE__, line, place, value);
   }
 }
+
+// Whether initStatic0 has made the registry and its locks.
+bool started() { return RTPex::woStatic != nullptr; }
 
 // Gives back the pins of two endpoints in one hold of the registry lock.
 void unpinBoth(RTPexPin* a, RTPexPin* b) {
@@ -213,6 +220,7 @@ EXPORT(jlong, openSocket0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte, jint 
                            jboolean behindNat, jshort ipv6, jboolean srtpPending,
                            jstring bindIp, jint scopeId) {
   return guard(PLACE(openSocket0) " ", sid, jlong(0), [&]() -> jlong {
+    if (!started()) return 0;
     std::string host = textOf(env, hostText);
     std::string ip = textOf(env, bindIp);
     faultPoint("openSocket0");
@@ -355,6 +363,7 @@ EXPORT(void, start0)(JNIEnv*, jclass, jlong id) {
 EXPORT(void, toDie0)(JNIEnv*, jclass, jlong id, jboolean senderOnly) {
   guardVoid(PLACE(toDie0) " ", id, [&]() {
     if (senderOnly == JNI_FALSE) {
+      if (!started()) return;
       faultPoint("toDie0");
       RTPex::closeAndDelete(id);
       return;
@@ -381,7 +390,9 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     if ((flags & 2) != 0) {
       ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
     } else if (rtcpAddr == nullptr) {
-      ep->rtcp.setTarget(rtpAddr, port + 1, scopeId, learn);
+      // Only the low 16 bits are kept; the sum must not overflow on the way.
+      int next = static_cast<int>(static_cast<int64_t>(port) + 1);
+      ep->rtcp.setTarget(rtpAddr, next, scopeId, learn);
     } else {
       std::string text = textOf(env, rtcpAddr);
       ep->rtcp.setTarget(text, rtcpPort, rtcpScopeId, learn);

@@ -1,14 +1,40 @@
 // Port pair search on real loopback sockets: each case occupies ports with
 // sockets of its own to force a pass or a recovery branch.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "relaytest.h"
 
 using relaytest::PortBlocker;
+
+namespace {
+
+// A name that fails here without reaching any resolver.
+const char kNoSuchName[] = "nosuchname.invalid";
+std::atomic<int> nameLookups(0);
+
+}  // namespace
+
+// Every lookup of this program passes here: those of "localhost" and
+// kNoSuchName are counted, the rest go straight on to the C library.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** res) noexcept {
+  typedef int (*Lookup)(const char*, const char*, const addrinfo*, addrinfo**);
+  static Lookup next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  if (node != nullptr && std::strcmp(node, kNoSuchName) == 0) {
+    nameLookups++;
+    return EAI_NONAME;
+  }
+  if (node != nullptr && std::strcmp(node, "localhost") == 0) nameLookups++;
+  return next(node, service, hints, res);
+}
 
 namespace {
 
@@ -131,19 +157,89 @@ TEST_F(PortSearch, AddressFamilyFollowsIpv6Flag) {
   }
 }
 
-// P + 1 must stay a 16-bit port: ranges reaching 65534 are refused whole.
+// A range reaching the top of the port space is searched up to the last
+// pair that fits below 65536; P + 1 never wraps to port 0 (any port).
 TEST_F(PortSearch, TopOfThePortSpace) {
-  for (int max : {65534, 65535}) {
-    size_t mark = relaytest::logText().size();
-    Search s = search("127.0.0.1", 65520, max, 65520);
-    EXPECT_EQ(0, s.rc) << max;
-    EXPECT_NE(std::string::npos, relaytest::logSince(mark).find(
-                                     "port open all failed min:65520 max:" + std::to_string(max)));
+  const int low = 65520;
+  if (!relaytest::rangeFree("127.0.0.1", low, 65535)) {
+    GTEST_SKIP() << "ports " << low << "-65535 are in use";
   }
-  if (relaytest::portFree("127.0.0.1", 65532) && relaytest::portFree("127.0.0.1", 65533)) {
-    Search s = search("127.0.0.1", 65532, 65533, 65532);
-    EXPECT_EQ(1, s.rc);
-    EXPECT_EQ(65533, rtcpPort(s));
+  struct Case {
+    const char* what;
+    int min, max, start;
+    int takenTo;  // low .. takenTo taken before the search
+    int expect;   // P, or 0 for no pair
+  } cases[] = {
+      {"max 65535: the pair 65534/65535", 65520, 65535, 65520, 65533, 65534},
+      {"max 65535: a free pair below the top", 65520, 65535, 65520, 65525, 65526},
+      {"max 65534: RTCP on 65535", 65520, 65534, 65520, 65533, 65534},
+      {"max 65533", 65520, 65533, 65520, 65531, 65532},
+      {"odd candidates end at 65533", 65521, 65535, 0, 65532, 65533},
+      {"odd start at max 65535: pass 2 below it", 65521, 65535, 65535, 65532, 65533},
+      {"odd candidates, 65535 is no candidate", 65521, 65535, 0, 65534, 0},
+  };
+  for (const Case& c : cases) {
+    PortBlocker blocked("127.0.0.1");
+    ASSERT_TRUE(blocked.blockRange(low, c.takenTo)) << c.what;
+    size_t mark = relaytest::logText().size();
+    Search s = search("127.0.0.1", c.min, c.max, c.start);
+    if (c.expect == 0) {
+      EXPECT_EQ(0, s.rc) << c.what;
+      EXPECT_FALSE(s.ep->udpSender.isOpened()) << c.what;
+      EXPECT_NE(std::string::npos,
+                relaytest::logSince(mark).find("port open all failed min:" + std::to_string(c.min) +
+                                               " max:" + std::to_string(c.max)))
+          << c.what;
+      continue;
+    }
+    EXPECT_EQ(1, s.rc) << c.what;
+    EXPECT_EQ(c.expect, s.ep->localPort) << c.what;
+    EXPECT_EQ(c.expect, rtpPort(s)) << c.what;
+    EXPECT_EQ(c.expect + 1, rtcpPort(s)) << c.what;
+    EXPECT_EQ("", relaytest::logSince(mark)) << c.what;
+  }
+}
+
+// A bind address given as a name is looked up once per search, however many
+// ports the search tries, and binds as its number does.
+TEST_F(PortSearch, NameLookedUpOncePerSearch) {
+  int b = lane(6);
+  ASSERT_NE(0, b);
+  {
+    int before = nameLookups;
+    Search s = search("localhost", b, b + 10, b);
+    EXPECT_EQ(1, nameLookups - before);
+    ASSERT_EQ(1, s.rc);
+    EXPECT_EQ(b, s.ep->localPort);
+    for (int fd : {s.ep->udpSender.getDesc(), s.ep->rtcp.udpSender.getDesc()}) {
+      sockaddr_in sin{};
+      socklen_t len = sizeof(sin);
+      ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len));
+      EXPECT_EQ(htonl(INADDR_LOOPBACK), sin.sin_addr.s_addr);
+    }
+  }
+  struct Case {
+    const char* name;
+    int err;  // errno of the record
+  } cases[] = {{"localhost", EADDRINUSE}, {kNoSuchName, -1}};
+  for (const Case& c : cases) {
+    // Every port taken: eleven candidates over both passes.
+    PortBlocker blocked("127.0.0.1");
+    ASSERT_TRUE(blocked.blockRange(b + 20, b + 41));
+    size_t mark = relaytest::logText().size();
+    int before = nameLookups;
+    Search s = search(c.name, b + 20, b + 40, b + 30);
+    EXPECT_EQ(1, nameLookups - before) << c.name;
+    EXPECT_EQ(0, s.rc) << c.name;
+    EXPECT_FALSE(s.ep->udpSender.isOpened()) << c.name;
+    EXPECT_FALSE(s.ep->rtcp.udpSender.isOpened()) << c.name;
+    std::string log = relaytest::logSince(mark);
+    std::string head = "************************* port open all failed min:" +
+                       std::to_string(b + 20) + " max:" + std::to_string(b + 40) + " errno:";
+    std::string tail = std::string("; bindIp:") + c.name + ",ScopeID:0,ipv6:0\n";
+    if (c.err >= 0) head += std::to_string(c.err);
+    EXPECT_EQ(0u, log.find(head)) << log;
+    EXPECT_NE(std::string::npos, log.find(tail)) << log;
   }
 }
 

@@ -1,11 +1,16 @@
 // Start-up from a real java.util.Properties in an embedded JVM, and the
-// teardown. Every TEST runs in its own process, so each starts the relay once.
+// teardown. Each test puts the relay back into its load-time state first, so
+// the tests pass alone, together and in any order.
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,15 +28,39 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Props;
 
+std::mutex jvmOutputLock;
+std::string jvmOutputText;
+
+// Every message of the JVM (the -Xcheck:jni warnings among them) is kept
+// for the checks and passed on to stderr.
+jint JNICALL keepJvmOutput(FILE* stream, const char* format, va_list args) {
+  char buf[4096];
+  int n = vsnprintf(buf, sizeof(buf), format, args);
+  if (n < 0) return n;
+  {
+    std::lock_guard<std::mutex> hold(jvmOutputLock);
+    jvmOutputText += buf;
+  }
+  fputs(buf, stream == stdout ? stdout : stderr);
+  return n;
+}
+
+std::string jvmOutput() {
+  std::lock_guard<std::mutex> hold(jvmOutputLock);
+  return jvmOutputText;
+}
+
 JNIEnv* jvm() {
   static JNIEnv* env = nullptr;
   if (env != nullptr) return env;
-  JavaVMOption options[1];
+  JavaVMOption options[2];
   options[0].optionString = const_cast<char*>("-Xcheck:jni");
   options[0].extraInfo = nullptr;
+  options[1].optionString = const_cast<char*>("vfprintf");
+  options[1].extraInfo = reinterpret_cast<void*>(&keepJvmOutput);
   JavaVMInitArgs args;
   args.version = JNI_VERSION_1_8;
-  args.nOptions = 1;
+  args.nOptions = 2;
   args.options = options;
   args.ignoreUnrecognized = JNI_FALSE;
   JavaVM* vm = nullptr;
@@ -40,15 +69,32 @@ JNIEnv* jvm() {
   return env;
 }
 
+// Fails the test on a pending Java exception (and clears it).
+void expectNoException(JNIEnv* env, const std::string& what) {
+  if (!env->ExceptionCheck()) return;
+  env->ExceptionDescribe();
+  env->ExceptionClear();
+  ADD_FAILURE() << "Java exception in " << what;
+}
+
 jobject makeProperties(JNIEnv* env, const Props& props) {
   jclass cls = env->FindClass("java/util/Properties");
-  jobject obj = env->NewObject(cls, env->GetMethodID(cls, "<init>", "()V"));
+  expectNoException(env, "FindClass");
+  jmethodID init = env->GetMethodID(cls, "<init>", "()V");
+  expectNoException(env, "<init>");
+  jobject obj = env->NewObject(cls, init);
+  expectNoException(env, "NewObject");
   jmethodID set =
       env->GetMethodID(cls, "setProperty", "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/Object;");
+  expectNoException(env, "setProperty");
   for (const auto& kv : props) {
     jstring k = env->NewStringUTF(kv.first.c_str());
+    expectNoException(env, "NewStringUTF");
     jstring v = env->NewStringUTF(kv.second.c_str());
-    env->DeleteLocalRef(env->CallObjectMethod(obj, set, k, v));
+    expectNoException(env, "NewStringUTF");
+    jobject old = env->CallObjectMethod(obj, set, k, v);
+    expectNoException(env, "setProperty " + kv.first);
+    env->DeleteLocalRef(old);
     env->DeleteLocalRef(k);
     env->DeleteLocalRef(v);
   }
@@ -56,20 +102,104 @@ jobject makeProperties(JNIEnv* env, const Props& props) {
 }
 
 // The relay started with props, its log in dir (unless props name a path).
+// The local frame stands in for the frame of a native method call, which
+// frees what start-up leaves behind.
 void start(const testutil::TempDir& dir, Props props) {
   JNIEnv* env = jvm();
   ASSERT_NE(nullptr, env);
   props.insert(props.begin(), std::make_pair("path.work", dir.path()));
+  ASSERT_EQ(0, env->PushLocalFrame(16));
   RTPex::initStatic(env, makeProperties(env, props), 0);
+  env->PopLocalFrame(nullptr);
 }
 
 std::string logOf(const testutil::TempDir& dir) {
   return testutil::readFile(dir.file("log/proxy.log"));
 }
 
-class RelayStart : public ::testing::Test {
+// The statics that start-up sets, with the values they held when taken.
+struct Settings {
+  std::vector<std::pair<int*, int>> numbers;
+  std::vector<std::pair<bool*, bool>> truths;
+  long timeoutRecv;
+  std::map<std::string, std::string> ipIf;
+
+  static Settings now() {
+    Settings s;
+    for (int* n : {&RTexDispatcher::maxRunnerInThread, &RTPex::RECV_BUF_SIZE,
+                   &RTPex::PACKET_SIZE_DTLS, &RTPex::STUN_INTERVAL, &RTPex::BLOCK_RTCP,
+                   &RTPex::BLOCK_STUN, &RTPex::BLOCK_DTLS, &RTPex::BLOCK_UNKNOWN,
+                   &DispatchThreadBase::THREAD_PRIORITY}) {
+      s.numbers.emplace_back(n, *n);
+    }
+    for (bool* b : {&RTex::BIND_TO_DEVICE, &RTPex::SEND_BEHINDNAT}) s.truths.emplace_back(b, *b);
+    s.timeoutRecv = RTex::TIMEOUT_RECV;
+    s.ipIf = RTPex::smIpIf;
+    return s;
+  }
+
+  void restore() const {
+    for (const auto& n : numbers) *n.first = n.second;
+    for (const auto& b : truths) *b.first = b.second;
+    RTex::TIMEOUT_RECV = timeoutRecv;
+    RTPex::smIpIf = ipIf;
+  }
+};
+
+// The settings as the library was loaded with them: taken by the first
+// test's set-up, before any start-up of the process.
+const Settings& loadedSettings() {
+  static const Settings loaded = Settings::now();
+  return loaded;
+}
+
+// Back to the state of a freshly loaded library: the teardown frees what it
+// frees, the queues and the dispatcher (which the library never frees, and
+// which hold no thread here) are dropped, every setting gets its load-time
+// value again.
+void unload() {
+  const Settings& loaded = loadedSettings();
+  RTPex::uninitStatic();
+  RTPex::bShutdown = 0;
+  RTPex::evQ[0] = nullptr;
+  RTPex::evQ[1] = nullptr;
+  RTex::dispatcher = nullptr;
+  loaded.restore();
+}
+
+// Every test starts from a loaded library, keeps LD_PRELOAD as it found it
+// and fails on any JNI warning of the JVM.
+class StartTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(0, system(("mkdir -p '" + dir.file("log") + "'").c_str())); }
+  void SetUp() override {
+    unload();
+    const char* preload = getenv("LD_PRELOAD");
+    hadPreload = preload != nullptr;
+    savedPreload = hadPreload ? preload : "";
+    outputMark = jvmOutput().size();
+  }
+  void TearDown() override {
+    std::string output = jvmOutput().substr(outputMark);
+    EXPECT_EQ(std::string::npos, output.find("WARNING")) << output;
+    if (hadPreload) {
+      setenv("LD_PRELOAD", savedPreload.c_str(), 1);
+    } else {
+      unsetenv("LD_PRELOAD");
+    }
+  }
+
+ private:
+  bool hadPreload = false;
+  std::string savedPreload;
+  size_t outputMark = 0;
+};
+
+class RelayStart : public StartTest {
+ protected:
+  void SetUp() override {
+    StartTest::SetUp();
+    ASSERT_EQ(0, system(("mkdir -p '" + dir.file("log") + "'").c_str()));
+  }
   testutil::TempDir dir;
 };
 
@@ -77,12 +207,16 @@ class RelayStart : public ::testing::Test {
 
 TEST_F(RelayStart, NullPropertiesCreateNothing) {
   ASSERT_NE(nullptr, jvm());
+  WaitObject* logLock = woLog;
+  std::string logName = logFileName();
   RTPex::initStatic(jvm(), nullptr, 1);
   EXPECT_EQ(nullptr, RTPex::woStatic);
   EXPECT_EQ(nullptr, RTPex::mapIDObj);
   EXPECT_EQ(nullptr, RTPex::evQ[0]);
   EXPECT_EQ(nullptr, RTex::dispatcher);
-  EXPECT_EQ(nullptr, woLog);
+  EXPECT_EQ(logLock, woLog);
+  EXPECT_EQ(logName, logFileName());
+  EXPECT_FALSE(testutil::fileExists(dir.file("log/proxy.log")));
   EXPECT_EQ(64, RTexDispatcher::maxRunnerInThread);
   EXPECT_EQ(1000, DispatchThreadBase::THREAD_PRIORITY);
 }
@@ -130,6 +264,46 @@ TEST_F(RelayStart, StartMarkerIsTheFirstRecord) {
   EXPECT_GE(after, t);
 }
 
+// A second start-up changes nothing: the registry with its endpoints, the
+// locks, the queues, the dispatcher, the log and the settings stay as the
+// first one made them; it may write one record.
+TEST_F(RelayStart, SecondStartChangesNothing) {
+  start(dir, {{"rtp.recv.timeout", "250"}});
+  RTPex* ep = new RTPex();  // no sockets; the teardown deletes it
+  {
+    Synchronized hold(RTPex::woStatic);
+    (*RTPex::mapIDObj)[7] = ep;
+  }
+  const std::vector<const void*> made = {RTPex::woStatic,  RTPex::woStaticPortSearch,
+                                         RTPex::mapIDObj,  RTPex::evQ[0],
+                                         RTPex::evQ[1],    RTex::dispatcher,
+                                         SRTPInfo::wo};
+  std::string logBefore = logOf(dir);
+  testutil::TempDir other;
+  start(other, {{"path.log", other.path()},
+                {"rtp.recv.timeout", "500"},
+                {"net.rtp.bindtodevice", "true"},
+                {"ip:10.0.0.5", "eth1"},
+                {"proxy.stun.block", "true"}});
+  const std::vector<const void*> after = {RTPex::woStatic,  RTPex::woStaticPortSearch,
+                                          RTPex::mapIDObj,  RTPex::evQ[0],
+                                          RTPex::evQ[1],    RTex::dispatcher,
+                                          SRTPInfo::wo};
+  EXPECT_EQ(made, after);
+  RTPexPin found = RTPexPin::find(7);
+  EXPECT_EQ(ep, found.get());
+  EXPECT_EQ(250, RTex::TIMEOUT_RECV);
+  EXPECT_FALSE(RTex::BIND_TO_DEVICE);
+  EXPECT_TRUE(RTPex::smIpIf.empty());
+  EXPECT_EQ(0, RTPex::BLOCK_STUN);
+  EXPECT_EQ(dir.file("log/proxy.log"), logFileName());
+  EXPECT_FALSE(testutil::fileExists(other.file("proxy.log")));
+  std::string log = logOf(dir);
+  ASSERT_EQ(0u, log.find(logBefore));
+  std::string added = log.substr(logBefore.size());
+  EXPECT_LE(std::count(added.begin(), added.end(), '\n'), 1) << added;
+}
+
 TEST_F(RelayStart, LogPathRules) {
   // path.log wins over path.work, backslashes turn into slashes, and a
   // trailing slash is kept.
@@ -152,7 +326,7 @@ struct KeyCase {
 
 void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
 
-class KeyRule : public ::testing::TestWithParam<KeyCase> {};
+class KeyRule : public StartTest, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(KeyRule, Applies) {
   testutil::TempDir dir;
@@ -232,7 +406,7 @@ struct PreloadCase {
 
 void PrintTo(const PreloadCase& c, std::ostream* os) { *os << c.name; }
 
-class Preload : public ::testing::TestWithParam<PreloadCase> {};
+class Preload : public StartTest, public ::testing::WithParamInterface<PreloadCase> {};
 
 TEST_P(Preload, Adjusts) {
   const PreloadCase& c = GetParam();
@@ -277,7 +451,9 @@ class CountedEndpoint : public RTPex {
 
 }  // namespace
 
-TEST(RelayTeardown, WithoutStartOnlyShutsDown) {
+class RelayTeardown : public StartTest {};
+
+TEST_F(RelayTeardown, WithoutStartOnlyShutsDown) {
   RTPex::uninitStatic();
   EXPECT_EQ(1, RTPex::bShutdown.load());
   EXPECT_EQ(nullptr, RTPex::woStatic);
@@ -286,6 +462,7 @@ TEST(RelayTeardown, WithoutStartOnlyShutsDown) {
 
 TEST_F(RelayStart, TeardownDeletesRegisteredEndpointsOnly) {
   start(dir, {});
+  destroyed = 0;
   CountedEndpoint* pinned = new CountedEndpoint();
   pinned->referCounter = 3;  // pins left behind do not keep it
   CountedEndpoint* partner = new CountedEndpoint();

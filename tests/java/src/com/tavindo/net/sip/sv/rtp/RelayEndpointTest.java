@@ -79,6 +79,12 @@ public final class RelayEndpointTest {
         // Learning on while forwarding before learning is off: nowhere to send yet.
         RTPexJNI.setTarget0(a, "192.0.2.8", 40002, 0, null, 0, 0, true, 0);
         Check.equal("to be learned", null, RTPexJNI.getTarget0(a));
+        // Ports keep their low 16 bits; the RTCP port + 1 of the largest int must not overflow.
+        for (int flags : new int[] {0, 2}) {
+            Check.equal("largest port, flags " + flags, flags, RTPexJNI.setTarget0(a, "192.0.2.9",
+                    Integer.MAX_VALUE, 0, null, 0, 0, false, flags));
+            Check.equal("largest port in 16 bits", "192.0.2.9:65535", RTPexJNI.getTarget0(a));
+        }
         RTPexJNI.toDie0(a, false);
     }
 
@@ -173,18 +179,20 @@ public final class RelayEndpointTest {
             long b = open(22, MIN, MAX);
             RTPexJNI.setSender0(a, b);
             Object[][] rules = {
-                {"port + 1", 0, null, p2c},
-                {"multiplexed", 2, null, p2},
-                {"explicit", 0, LOOPBACK, other},
-                {"multiplexed wins", 2 | 4, LOOPBACK, p2},
+                {"port + 1", 0, null, p2c, 43490},
+                {"multiplexed", 2, null, p2, 43490},
+                {"explicit", 0, LOOPBACK, other, 43490},
+                {"multiplexed wins", 2 | 4, LOOPBACK, p2, 43490},
+                {"port + 1 in 16 bits", 0, null, p2c, 0x10000 + 43490},
             };
             int tag = 0;
             for (Object[] r : rules) {
                 int flags = (Integer) r[1];
                 String rtcpAddr = (String) r[2];
                 DatagramSocket expected = (DatagramSocket) r[3];
+                int port = (Integer) r[4];
                 Check.equal("result " + r[0], flags,
-                        RTPexJNI.setTarget0(a, LOOPBACK, 43490, 0, rtcpAddr, other.getLocalPort(), 0,
+                        RTPexJNI.setTarget0(a, LOOPBACK, port, 0, rtcpAddr, other.getLocalPort(), 0,
                                 false, flags));
                 send(p1c, rtcp(++tag), port(a) + 1);
                 DatagramPacket got = receive(expected);

@@ -29,6 +29,7 @@ public final class RelayFaultChild {
         if (at >= 0) {
             int end = text.indexOf("(", text.indexOf("\r\n--- ", at));
             System.out.println("record=" + text.substring(at, end).replace("\r\n", "|"));
+            System.out.println("line=" + text.substring(end + 1, text.indexOf(")", end)));
             System.out.println("records=" + (text.split("Exception\\. ", -1).length - 1));
         }
         if (method.equals("workthread0") || method.equals("toDie0") || a == 0) {

@@ -2,9 +2,13 @@ package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.List;
 import java.util.Map;
 import java.util.StringJoiner;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 /**
  * A failure inside each export: one exception record with its place text, the fixed result. The
@@ -14,6 +18,9 @@ import java.util.StringJoiner;
 public final class RelayFaultTest {
     private static final String PREFIX = "Java_com_tavindo_net_sip_sv_rtp_RTPexJNI_";
     private static final String SOURCE = "|--- com_tavindo_net_sip_sv_rtp_RTPexJNI";
+    /** The head of an export's definition in the source, with the method name. */
+    private static final Pattern EXPORT = Pattern.compile("^EXPORT\\([^,]+, (\\w+)\\)");
+    private static List<String> sourceLines = List.of();
 
     private RelayFaultTest() {}
 
@@ -42,6 +49,9 @@ public final class RelayFaultTest {
         };
         String faults = System.getProperty("mediarelay.faults.lib", "");
         Check.isTrue("mediarelay.faults.lib names the test build", !faults.isEmpty());
+        String source = System.getenv("MEDIARELAY_JNI_SOURCE");
+        Check.isTrue("MEDIARELAY_JNI_SOURCE names the exports' source", source != null);
+        sourceLines = source == null ? List.of() : Files.readAllLines(Path.of(source));
         StringJoiner all = new StringJoiner(",");
         for (String[] c : cases) {
             all.add(c[0]);
@@ -65,10 +75,25 @@ public final class RelayFaultTest {
         String record = child.value("record");
         Check.isTrue(method + " record: " + record, record != null && record.startsWith(expected)
                 && record.substring(expected.length()).matches("(\\.cpp)?"));
+        String line = child.value("line");
+        Check.equal(method + " record names a line of its own export (" + line + ")", method,
+                exportAt(line));
         // toDie0 is called twice, once for each mode.
         Check.equal(method + " records", method.equals("toDie0") ? "2" : "1", child.value("records"));
         String freed = child.value("freed");
         Check.isTrue(method + " pins given back", freed == null || freed.equals("true"));
+    }
+
+    /** The method of the export whose body holds the given line of the source, or null. */
+    private static String exportAt(String line) {
+        int n = line == null || !line.matches("\\d+") ? 0 : Integer.parseInt(line);
+        for (int i = Math.min(n, sourceLines.size()); i > 0; i--) {
+            Matcher m = EXPORT.matcher(sourceLines.get(i - 1));
+            if (m.find()) {
+                return m.group(1);
+            }
+        }
+        return null;
     }
 
     /** The shipped library ignores MEDIARELAY_TEST_FAULT: a normal result and no record. */

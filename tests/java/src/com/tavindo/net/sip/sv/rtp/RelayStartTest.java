@@ -14,7 +14,8 @@ public final class RelayStartTest {
     private RelayStartTest() {}
 
     public static void main(String[] args) throws Exception {
-        Check.group("null properties", RelayStartTest::nullProperties);
+        Check.group("before start-up", RelayStartTest::beforeStartUp);
+        Check.group("properties without getProperty", RelayStartTest::namesOnly);
         Check.group("log path and start marker", RelayStartTest::logPaths);
         Check.group("forwarding before learning", RelayStartTest::behindNatSend);
         Check.finish();
@@ -32,11 +33,32 @@ public final class RelayStartTest {
         return c;
     }
 
-    private static void nullProperties() throws Exception {
+    /** Without initStatic0, or after it with no object, every method gives its fixed value. */
+    private static void beforeStartUp() throws Exception {
+        String[][] results = {
+            {"rev", "1"}, {"openSocket0", "0"}, {"openSocketFromCache0", "0"},
+            {"getPacketPerSec0", "0"}, {"getCntPacket0", "0"}, {"getTarget0", "null"},
+            {"getTypePayload0", "-1"}, {"setTarget0", "7"}, {"createCryptoToSend0", "null"},
+            {"workthread0", "false"}, {"getNativeInfo0", "null"}, {"void methods", "returned"},
+        };
+        for (String mode : new String[] {"none", "null"}) {
+            Path cwd = dir();
+            RelayHarness.Child c = run(cwd, mode);
+            for (String[] r : results) {
+                Check.equal(mode + ": " + r[0], r[1], c.value(r[0]));
+            }
+            Check.isTrue(mode + ": no log opened", !Files.exists(cwd.resolve("log/proxy.log")));
+        }
+    }
+
+    /** An object without getProperty: no JNI call with its error pending, the defaults apply. */
+    private static void namesOnly() throws Exception {
         Path cwd = dir();
-        RelayHarness.Child c = run(cwd, "null");
-        Check.equal("rev needs no start-up", "1", c.value("rev"));
-        Check.isTrue("no log opened", !Files.exists(cwd.resolve("log/proxy.log")));
+        RelayHarness.Child c = run(cwd, "names-only");
+        Check.isTrue("log in the default directory",
+                RelayHarness.log(cwd.resolve("log/proxy.log")).startsWith("mediarelay#start#"));
+        Check.isTrue("an endpoint opens: " + c.value("status"),
+                String.valueOf(c.value("status")).contains("<RTPex> count:1;|43"));
     }
 
     private static void logPaths() throws Exception {
