@@ -2,12 +2,17 @@
 // through a bare forwarder, with loss, order, added latency and CPU per
 // packet, printed as a Markdown table.
 //
-//   relay_bench [--quick] [--seconds N] [--flat-seconds N] [--only I] [--smoke]
+//   relay_bench [--quick] [--seconds N] [--flat-seconds N] [--only I] [--runs N] [--smoke]
+//
+// --runs N runs each chosen scenario N times, relay and bare forwarder in
+// turn, and prints the spread (min / median / max) of every figure: one run
+// on a shared machine says little about the tail.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -29,6 +34,7 @@ struct Settings {
   int rateSeconds = 30;
   bool smoke = false;
   int only = -1;  // index of the one scenario to run
+  int runs = 0;   // > 0: the spread over this many runs of each scenario
 };
 
 struct Scenario {
@@ -171,11 +177,14 @@ Result better(const Result& a, const Result& b) {
   return b.pps > a.pps ? b : a;
 }
 
+double lossPercent(const Result& r) {
+  return r.sent > r.received ? 100.0 * (r.sent - r.received) / r.sent : 0;
+}
+
 std::string lossText(const Result& r) {
-  uint64_t lost = r.sent > r.received ? r.sent - r.received : 0;
+  if (r.sent <= r.received) return "0";
   char text[64];
-  if (lost == 0) return "0";
-  std::snprintf(text, sizeof(text), "%.2f%%", r.sent > 0 ? 100.0 * lost / r.sent : 0);
+  std::snprintf(text, sizeof(text), "%.2f%%", lossPercent(r));
   return text;
 }
 
@@ -271,6 +280,70 @@ void summarise(const std::vector<Result>& rs) {
   }
 }
 
+// ---- spread over several runs ---------------------------------------------------
+
+// "min / median / max" of one figure over the runs.
+template <class F>
+std::string spreadText(const std::vector<Result>& runs, F figure, const char* format) {
+  std::vector<double> v;
+  for (const Result& r : runs) {
+    if (r.ok) v.push_back(figure(r));
+  }
+  if (v.empty()) return "-";
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  double median = n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  char text[96];
+  std::snprintf(text, sizeof(text), format, v.front(), median, v.back());
+  return text;
+}
+
+void printSpreadRow(const char* scenario, const char* path, const std::vector<Result>& runs) {
+  const char* us = "%.0f / %.0f / %.0f";
+  int opened = static_cast<int>(std::count_if(runs.begin(), runs.end(),
+                                              [](const Result& r) { return r.ok; }));
+  std::printf("| %s | %s | %d of %zu | %s | %s | %s | %s | %s | %s |\n", scenario, path, opened,
+              runs.size(), spreadText(runs, [](const Result& r) { return r.pps; }, us).c_str(),
+              spreadText(runs, lossPercent, "%.2f / %.2f / %.2f%%").c_str(),
+              spreadText(runs, [](const Result& r) { return r.p50; }, us).c_str(),
+              spreadText(runs, [](const Result& r) { return r.p99; }, us).c_str(),
+              spreadText(runs, [](const Result& r) { return r.max; }, us).c_str(),
+              spreadText(runs, [](const Result& r) { return r.cpuUsPerPacket; },
+                         "%.2f / %.2f / %.2f").c_str());
+}
+
+void printRun(const Result& r, int run) {
+  std::fprintf(stderr, "run %d: %s (%s): %s, %.0f pkt/s, loss %s, p50 %.0f us, p99 %.0f us, "
+               "max %.0f us, CPU %.2f us/pkt\n", run, r.scenario.c_str(), r.path.c_str(),
+               r.ok ? "ok" : "failed to open", r.pps, lossText(r).c_str(), r.p50, r.p99, r.max,
+               r.cpuUsPerPacket);
+}
+
+// Runs sc the given number of times, the relay and the bare forwarder in
+// turn. A scenario that the bare forwarder cannot carry (SRTP) has it beside
+// it on the same streams plain, as the floor of what loopback costs.
+void runSpread(const Scenario& sc, int seconds, int runs) {
+  Scenario plain = sc;
+  plain.srtp = false;
+  plain.churn = false;
+  bool withBare = sc.bare || sc.srtp;
+  const char* bareName = sc.bare ? "bare" : "bare, plain streams";
+  std::vector<Result> relayRuns, bareRuns;
+  for (int k = 1; k <= runs; k++) {
+    bench::RelayPath relay;
+    relayRuns.push_back(run(sc, &relay, seconds));
+    printRun(relayRuns.back(), k);
+    sleepMs(1500);  // closed endpoints are deleted meanwhile
+    if (!withBare) continue;
+    bench::BarePath bare;
+    bareRuns.push_back(run(plain, &bare, seconds));
+    bareRuns.back().path = bareName;
+    printRun(bareRuns.back(), k);
+  }
+  printSpreadRow(sc.name, "relay", relayRuns);
+  if (withBare) printSpreadRow(sc.name, bareName, bareRuns);
+}
+
 // One call each way, plain and with one side SRTP, 200 packets per stream:
 // every packet must arrive, in order, intact. No timing is judged.
 int smoke() {
@@ -314,6 +387,9 @@ bool parse(int argc, char** argv, Settings* s) {
       s->rateSeconds = 5;
     } else if (a == "--only" && i + 1 < argc) {
       s->only = std::atoi(argv[++i]);
+    } else if (a == "--runs" && i + 1 < argc) {
+      s->runs = std::atoi(argv[++i]);
+      if (s->runs < 1 || s->runs > 100) return false;
     } else if (a == "--smoke") {
       s->smoke = true;
     } else if ((a == "--seconds" || a == "--flat-seconds") && i + 1 < argc) {
@@ -339,8 +415,13 @@ std::string today() {
 int main(int argc, char** argv) {
   Settings settings;
   if (!parse(argc, argv, &settings)) {
-    std::fprintf(stderr, "usage: %s [--quick] [--seconds N] [--flat-seconds N] [--only I] [--smoke]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--quick] [--seconds N] [--flat-seconds N] [--only I] [--runs N] "
+                 "[--smoke]\nscenarios (I):\n",
                  argv[0]);
+    for (size_t i = 0; i < sizeof(kScenarios) / sizeof(kScenarios[0]); i++) {
+      std::fprintf(stderr, "  %zu  %s\n", i, kScenarios[i].name);
+    }
     return 2;
   }
   const char* tmp = getenv("TMPDIR");
@@ -357,10 +438,20 @@ int main(int argc, char** argv) {
       std::printf("relay benchmark, %s, %u cores; 172-byte RTP on 127.0.0.1, both directions\n",
                   today().c_str(), std::thread::hardware_concurrency());
       std::vector<Result> results;
+      if (settings.runs > 0) {
+        std::printf("\nmin / median / max over %d runs; paced scenarios %d s, flat out %d s "
+                    "each\n\n| Scenario | Path | Runs | Packets/s | Loss | p50 us | p99 us | "
+                    "max us | CPU us/pkt |\n|---|---|---:|---:|---:|---:|---:|---:|---:|\n",
+                    settings.runs, settings.rateSeconds, settings.flatSeconds);
+      }
       int index = 0;
       for (const Scenario& sc : kScenarios) {
         if (settings.only >= 0 && settings.only != index++) continue;
         int seconds = sc.rate > 0 ? settings.rateSeconds : settings.flatSeconds;
+        if (settings.runs > 0) {
+          runSpread(sc, seconds, settings.runs);
+          continue;
+        }
         // Flat-out figures move with thread placement: the better of two
         // alternating rounds of each road counts.
         int rounds = sc.rate > 0 ? 1 : 2;
@@ -378,8 +469,10 @@ int main(int argc, char** argv) {
         results.push_back(relayBest);
         if (sc.bare) results.push_back(bareBest);
       }
-      printTable(results);
-      summarise(results);
+      if (settings.runs == 0) {
+        printTable(results);
+        summarise(results);
+      }
     }
   }
   unlink(logPath.c_str());

@@ -7,6 +7,7 @@
 #include <regex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "jlang.h"
 #include "testutil.h"
@@ -33,6 +34,54 @@ TEST(WaitObject, RecursiveLockNeedsEveryUnlock) {
   wo.unlock();
   other.join();
   EXPECT_TRUE(got.load());
+}
+
+// Rounds in which eight threads queue on a held lock and are let go at once:
+// mostly while they spin, in every fourth round only after they have had
+// time to go to sleep. Each takes the lock twice over (nested) and checks that
+// nobody else is inside meanwhile.
+TEST(WaitObject, ContendedLockExcludesWhileSpinningAndSleeping) {
+  const int kThreads = 8;
+  const int kRounds = 100;
+  const int kChecks = 200;
+  WaitObject wo;
+  int counter = 0;  // plain on purpose: only the lock guards it
+  std::atomic<int> inside(0);
+  std::atomic<int> overlaps(0);
+  auto enter = [&] {
+    if (inside.fetch_add(1) != 0) overlaps++;
+  };
+  auto leave = [&] {
+    for (int k = 0; k < kChecks; k++) {
+      if (inside.load() != 1) overlaps++;
+    }
+    inside.fetch_sub(1);
+  };
+  for (int round = 0; round < kRounds; round++) {
+    std::atomic<int> queued(0);
+    std::vector<std::thread> threads;
+    wo.lock();
+    enter();
+    for (int t = 0; t < kThreads; t++) {
+      threads.emplace_back([&] {
+        queued++;
+        Synchronized hold(&wo);
+        enter();
+        {
+          Synchronized again(&wo);
+          counter++;
+        }
+        leave();
+      });
+    }
+    for (int i = 0; i < 1000000 && queued.load() < kThreads; i++) std::this_thread::yield();
+    if (round % 4 == 3) JLangThread::sleep(2);
+    leave();
+    wo.unlock();
+    for (std::thread& t : threads) t.join();
+  }
+  EXPECT_EQ(0, overlaps.load());
+  EXPECT_EQ(kThreads * kRounds, counter);
 }
 
 TEST(WaitObject, NotifyBeforeWaitIsLostAndTimedWaitTimesOut) {
