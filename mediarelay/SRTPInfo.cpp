@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -60,9 +61,17 @@ unsigned char* copyKey(const unsigned char* key, int n, const unsigned char* sal
   return copy;
 }
 
-// Drops the failed datagram's record: only the first two per context.
+// Counts one failure, stopping at INT_MAX; true for the first two of a
+// context, the only ones logged, so a stream of bad datagrams cannot flood
+// the log.
+bool countFailure(int* count) {
+  bool logged = *count < 2;
+  if (*count < INT_MAX) ++*count;
+  return logged;
+}
+
 void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
-  if (ctx->errorCount++ < 2) logRecord(text, r);
+  if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
 enum class Protect { kRtp, kRtcp };
@@ -83,10 +92,11 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
 }
 
 // Protects a copy of data with out's current outbound context and sends it
-// through sock; logs every failure. The send of a usual datagram is outside
-// SRTPInfo::wo: that lock serialises every SRTP call of the process, and a
-// loopback send under it took several microseconds per datagram, enough to
-// back the whole relay up at a thousand converting calls.
+// through sock; counts every failure and logs the first two. The send of a
+// usual datagram is outside SRTPInfo::wo: that lock serialises every SRTP
+// call of the process, and a loopback send under it took several
+// microseconds per datagram, enough to back the whole relay up at a
+// thousand converting calls.
 void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char* data,
                     int len, const char* errText) {
   unsigned char local[kLocalRoom];
@@ -108,6 +118,7 @@ void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char
       r = protectCopy(ctx, kind, data, len, local, &n);
       sendLocal = r == srtp_err_status_ok;
     }
+    if (!sendLocal && !countFailure(&ctx->protectErrorCount)) return;
   }
   if (sendLocal) {
     sock->send(local, n);

@@ -51,7 +51,8 @@ class SRTPInfo {
   bool keyOwned;
   unsigned char* buf;
   int bufCapacity;
-  int errorCount;
+  int errorCount;             // failed unprotects; stops at INT_MAX
+  int protectErrorCount = 0;  // failed protects; stops at INT_MAX
 
  private:
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes

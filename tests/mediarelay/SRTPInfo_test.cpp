@@ -3,6 +3,8 @@
 // the pairing of two endpoints.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <functional>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -30,6 +32,16 @@ class SRTPInfoTest : public ::testing::Test {
     bool ok = asRtcp ? unprotectRTCP(partner, buf, &len) : unprotectRTP(partner, buf, &len);
     pkt->resize(len);
     return ok;
+  }
+
+  // Opens out's RTP and RTCP sockets towards the two far ends.
+  static void aim(RTPex* out, const FarEnd& rtpPeer, const FarEnd& rtcpPeer) {
+    ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
+    ASSERT_NE(0, out->udpSender.open(0));
+    ASSERT_NE(0, out->rtcp.udpSender.open(0));
+    out->udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
+    out->rtcp.udpSender.setDestination("127.0.0.1",
+                                       static_cast<unsigned short>(rtcpPeer.port()), 0);
   }
 };
 
@@ -218,6 +230,41 @@ TEST_F(SRTPInfoTest, FirstTwoFailuresLogged) {
   EXPECT_EQ(2u, srtptest::count(log, "strp_unprotect() failed r=7"));
 }
 
+// Failure counts stop at INT_MAX: they never wrap, and no failure past the
+// first two is logged however many there are.
+TEST_F(SRTPInfoTest, FailureCountsStopAtLimit) {
+  RTPex ep;
+  ep.createCryptoToSend(0);
+  setRecvKey(&ep, 0, std::string(30, 'k'));
+  std::string junk = rtp(1, 1, 30);
+  struct Case {
+    const char* name;
+    int* count;
+    std::function<void()> fail;
+  } cases[] = {
+      {"unprotectRTP", &ep.cryptoRecv->errorCount,
+       [&] {
+         std::string pkt = junk;
+         EXPECT_FALSE(unprotect(&ep, &pkt, false));
+       }},
+      {"unprotectRTCP", &ep.cryptoRecv->errorCount,
+       [&] {
+         std::string pkt = junk;
+         EXPECT_FALSE(unprotect(&ep, &pkt, true));
+       }},
+      {"sendSRTP", &ep.cryptoSend->protectErrorCount,
+       [&] { sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&junk[0]), 5); }},
+  };
+  size_t mark = relaytest::logText().size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    *c.count = INT_MAX - 1;
+    for (int i = 0; i < 3; i++) c.fail();
+    EXPECT_EQ(INT_MAX, *c.count);
+  }
+  EXPECT_EQ("", relaytest::logSince(mark));
+}
+
 TEST_F(SRTPInfoTest, ShortOrMissingRecvKeyIsRefused) {
   RTPex ep;
   SRTPInfo out(1, 0, nullptr, 0, 1024);
@@ -283,13 +330,8 @@ TEST_F(SRTPInfoTest, KeyAndSaltConstructor) {
 TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
   FarEnd rtpPeer("127.0.0.1");
   FarEnd rtcpPeer("127.0.0.1");
-  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
-  ASSERT_NE(0, out.udpSender.open(0));
-  ASSERT_NE(0, out.rtcp.udpSender.open(0));
-  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
-  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
-                                    0);
+  ASSERT_NO_FATAL_FAILURE(aim(&out, rtpPeer, rtcpPeer));
   out.createCryptoToSend(1);
   RTPex far;  // holds the far end's inbound context
   setRecvKey(&far, 1, keyOf(out.cryptoSend));
@@ -351,19 +393,15 @@ TEST_F(SRTPInfoTest, ProtectIntoLeavesSourceAndNeedsContext) {
   EXPECT_EQ(plain, wire);
 }
 
-// Protection failures send nothing and write one record each; no context
-// sends nothing and writes nothing.
-TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
+// Protection failures send nothing; all are counted, the first two of a
+// context logged (RTP and RTCP together), so a sender of short datagrams
+// cannot flood the log. No context sends nothing and writes nothing.
+TEST_F(SRTPInfoTest, ProtectFailuresAreCountedAndNotSent) {
   FarEnd rtpPeer("127.0.0.1");
   FarEnd rtcpPeer("127.0.0.1");
-  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
   out.localPort = 45678;
-  ASSERT_NE(0, out.udpSender.open(0));
-  ASSERT_NE(0, out.rtcp.udpSender.open(0));
-  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
-  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
-                                    0);
+  ASSERT_NO_FATAL_FAILURE(aim(&out, rtpPeer, rtcpPeer));
   std::string tooShort = "\x80\x00\x00\x01\x00";
   signed char* bytes = reinterpret_cast<signed char*>(&tooShort[0]);
 
@@ -372,15 +410,20 @@ TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
   sendSRTCP(&out, nullptr, bytes, 4);
   EXPECT_EQ("", relaytest::logSince(mark));
 
-  out.createCryptoToSend(0);
-  for (int i = 0; i < 2; i++) {
-    sendSRTP(&out, out.cryptoSend, bytes, 5);
-    sendSRTCP(&out, out.cryptoSend, bytes, 4);
-    sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+  for (int round = 0; round < 2; round++) {
+    out.createCryptoToSend(0);
+    const int kRepeats = 200;
+    for (int i = 0; i < kRepeats; i++) {
+      sendSRTCP(&out, out.cryptoSend, bytes, 4);
+      sendSRTP(&out, out.cryptoSend, bytes, 5);
+      sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+    }
+    EXPECT_EQ(3 * kRepeats, out.cryptoSend->protectErrorCount);
   }
+  // Per context: the first RTCP failure, then the first RTP failure.
   std::string log = relaytest::logSince(mark);
   EXPECT_EQ(2u, srtptest::count(log, "protect error: r=2,port=45678"));
-  EXPECT_EQ(4u, srtptest::count(log, "protect_rtcp error: r=2,port=45678"));
+  EXPECT_EQ(2u, srtptest::count(log, "protect_rtcp error: r=2,port=45678"));
 
   // The first datagram to arrive is the first good one.
   std::string good = rtp(1, 1, 20);
