@@ -264,9 +264,17 @@ void RTPex::startSrtp(RTPex* a, RTPex* b) {
   keepPairComplete(&b->cryptoSend, &a->cryptoRecv);
   a->srtpMode = a->cryptoSend != nullptr ? 2 : 0;
   b->srtpMode = b->cryptoSend != nullptr ? 2 : 0;
-  if (a->srtpMode.load() == 2 || b->srtpMode.load() == 2) {
+  // A pair counts once while it converts, however often it is started.
+  bool converting = a->srtpMode.load() == 2 || b->srtpMode.load() == 2;
+  if (converting == (a->countedConcurrent || b->countedConcurrent)) return;
+  if (converting) {
     SRTPInfo::addConcurrent(1);
     a->countedConcurrent = true;
+    return;
+  }
+  for (RTPex* ep : {a, b}) {
+    if (ep->countedConcurrent) SRTPInfo::addConcurrent(-1);
+    ep->countedConcurrent = false;
   }
 }
 

@@ -529,26 +529,45 @@ TEST_F(SRTPStartTest, PairsSurviveOnlyComplete) {
   }
 }
 
-// Every start counts; the release takes back one; the status text shows it.
-TEST_F(SRTPStartTest, CountRisesOnEveryStartAndStatusShowsIt) {
+// A pair counts once while it converts, however often and in whichever
+// order it is started; it stops counting when a start leaves it plain or
+// when it is released. The status text shows the count.
+TEST_F(SRTPStartTest, PairCountsOnceWhileConverting) {
   RTPex a;
   RTPex b;
-  give(&a, true, false);
-  give(&b, false, true);
   int counted = SRTPInfo::countConcurrent;
-  RTPex::startSrtp(&a, &b);
-  RTPex::startSrtp(&a, &b);
-  EXPECT_EQ(counted + 2, SRTPInfo::countConcurrent);
-  EXPECT_NE(std::string::npos,
-            RTPex::getInfo("").find("\r\n<SRTP Converting> count:" +
-                                    std::to_string(counted + 2) + "\r\n"));
-  a.releaseSender();
-  a.releaseSender();
-  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
-  b.releaseSender();  // B was never counted
-  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
-  EXPECT_NE(std::string::npos, RTPex::getInfo("").find("<SRTP Converting> count:" +
-                                                       std::to_string(counted + 1) + "\r\n"));
+  auto shows = [](int n) {
+    return RTPex::getInfo("").find("\r\n<SRTP Converting> count:" + std::to_string(n) +
+                                   "\r\n") != std::string::npos;
+  };
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    give(&a, true, false);
+    give(&b, false, true);
+    for (int i = 0; i < 3; i++) RTPex::startSrtp(&a, &b);
+    RTPex::startSrtp(&b, &a);
+    EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+    EXPECT_TRUE(shows(counted + 1));
+    if (round == 0) {
+      // Started again with its inbound context gone: plain, no longer counted.
+      {
+        Synchronized hold(SRTPInfo::wo);
+        delete b.cryptoRecv;
+        b.cryptoRecv = nullptr;
+      }
+      RTPex::startSrtp(&a, &b);
+      EXPECT_EQ(0, a.srtpMode.load());
+      EXPECT_EQ(counted, SRTPInfo::countConcurrent);
+      a.releaseSender();
+    } else {
+      b.releaseSender();  // B was never counted
+      EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+      a.releaseSender();
+      a.releaseSender();
+    }
+    EXPECT_EQ(counted, SRTPInfo::countConcurrent);
+    EXPECT_TRUE(shows(counted));
+  }
 }
 
 }  // namespace
