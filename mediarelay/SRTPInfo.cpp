@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -76,6 +77,14 @@ void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
 
 enum class Protect { kRtp, kRtcp };
 
+// The SSRC of an RTP or RTCP header as libsrtp2 reads it (network order).
+uint32_t ssrcOf(const void* pkt, Protect kind) {
+  uint32_t ssrc;
+  std::memcpy(&ssrc, static_cast<const unsigned char*>(pkt) + (kind == Protect::kRtp ? 8 : 4),
+              sizeof(ssrc));
+  return ssrc;
+}
+
 // Datagrams up to this size are protected into a buffer on the sending
 // thread's stack and leave after the lock is released; larger ones are
 // protected in the context's own buffer and leave under the lock.
@@ -87,8 +96,15 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
   if (!ctx->usable()) return ctx->status;
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
   *n = len;
-  return kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
-                               : srtp_protect_rtcp(ctx->session, dst, n);
+  int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
+                                : srtp_protect_rtcp(ctx->session, dst, n);
+  if (r == srtp_err_status_ok && !ctx->noteStream(ssrcOf(dst, kind)) &&
+      kind == Protect::kRtcp) {
+    // SRTCP numbers the reports of a stream itself: a stream made afresh
+    // for every report would repeat the first number, so none leaves.
+    r = srtp_err_status_no_ctx;
+  }
+  return r;
 }
 
 // Protects a copy of data with out's current outbound context and sends it
@@ -225,6 +241,30 @@ SRTPInfo::~SRTPInfo() {
   delete[] buf;
 }
 
+bool SRTPInfo::noteStream(uint32_t ssrc) {
+  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+  Stream* slot = streams;  // the least recently used, unless there is room
+  for (int i = 0; i < streamCount; i++) {
+    if (streams[i].ssrc == ssrc) {
+      streams[i] = Stream{ssrc, ++useCount, now};
+      return true;
+    }
+    if (streams[i].lastUse < slot->lastUse) slot = &streams[i];
+  }
+  if (streamCount < MAX_STREAMS) {
+    slot = &streams[streamCount++];
+  } else if (now - slot->lastUseMs < streamIdleMs) {
+    srtp_remove_stream(session, ssrc);
+    return false;
+  } else {
+    srtp_remove_stream(session, slot->ssrc);
+  }
+  *slot = Stream{ssrc, ++useCount, now};
+  return true;
+}
+
 void SRTPInfo::ensureBufCapacity(int len) {
   int need = std::max(len * 3 / 2, len + SRTPInfo::PROTECT_ROOM);
   if (bufCapacity >= need) return;
@@ -295,7 +335,10 @@ bool unprotectRTP(RTPex* partner, signed char* buf, int* len) {
       r = srtp_unprotect(ctx->session, buf, len);
     }
   }
-  if (r == srtp_err_status_ok) return true;
+  if (r == srtp_err_status_ok) {
+    ctx->noteStream(ssrcOf(buf, Protect::kRtp));
+    return true;
+  }
   noteUnprotectFailure(ctx, "strp_unprotect() failed r=", r);
   return false;
 }
@@ -305,7 +348,10 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
   SRTPInfo* ctx = partner->cryptoRecv;
   if (ctx == nullptr) return true;
   int r = ctx->usable() ? srtp_unprotect_rtcp(ctx->session, buf, len) : ctx->status;
-  if (r == srtp_err_status_ok) return true;
+  if (r == srtp_err_status_ok) {
+    ctx->noteStream(ssrcOf(buf, Protect::kRtcp));
+    return true;
+  }
   noteUnprotectFailure(ctx, "srtp_unprotect_rtcp() failed r=", r);
   return false;
 }

@@ -570,4 +570,175 @@ TEST_F(SRTPStartTest, PairCountsOnceWhileConverting) {
   }
 }
 
+// ---- streams per SSRC -----------------------------------------------------------
+
+// One SSRC after another through a relay context, RTP or RTCP, outbound
+// (the relay protects, the far end takes it off) or inbound (the far end
+// protects, the relay takes it off). The far end's session is libsrtp2's
+// own and keeps every stream.
+class SRTPStreamTest : public SRTPInfoTest {
+ protected:
+  struct Way {
+    const char* name;
+    bool outbound;
+    bool asRtcp;
+  };
+  static constexpr Way kWays[] = {{"outbound RTP", true, false},
+                                  {"outbound RTCP", true, true},
+                                  {"inbound RTP", false, false},
+                                  {"inbound RTCP", false, true}};
+  static const uint32_t kCall = 500000;  // the SSRC of the call itself
+
+  // A relay context of one way and the far end's.
+  struct Rig {
+    void open(const Way& w) {
+      way = w;
+      if (way.outbound) {
+        ASSERT_NO_FATAL_FAILURE(aim(&relay, rtpPeer, rtcpPeer));
+        relay.createCryptoToSend(0);
+        std::string key = keyOf(relay.cryptoSend);
+        far.reset(new SRTPInfo(0, 0, reinterpret_cast<unsigned char*>(&key[0]), 30, 1024));
+        ctx = relay.cryptoSend;
+      } else {
+        far.reset(new SRTPInfo(1, 0, nullptr, 0, 1024));
+        setRecvKey(&relay, 0, keyOf(far.get()));
+        ctx = relay.cryptoRecv;
+      }
+    }
+
+    std::string plain(uint32_t ssrc, uint32_t n) const {
+      return way.asRtcp ? rtcp(ssrc, n) : rtp(static_cast<uint16_t>(n), ssrc, 20);
+    }
+
+    // Hands the n-th datagram of ssrc to the relay's context.
+    void convert(uint32_t ssrc, uint32_t n, std::string* pkt) {
+      *pkt = plain(ssrc, n);
+      if (way.outbound) {
+        signed char* bytes = reinterpret_cast<signed char*>(&(*pkt)[0]);
+        int len = static_cast<int>(pkt->size());
+        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len) : sendSRTP(&relay, ctx, bytes, len);
+      } else {
+        *pkt = protect(far.get(), *pkt, way.asRtcp);
+        if (!unprotect(&relay, pkt, way.asRtcp)) pkt->clear();
+      }
+    }
+
+    // True when the n-th datagram of ssrc comes through as it went in.
+    bool passes(uint32_t ssrc, uint32_t n) {
+      std::string pkt;
+      convert(ssrc, n, &pkt);
+      if (way.outbound) {
+        if (!(way.asRtcp ? rtcpPeer : rtpPeer).receive(&pkt)) return false;
+        if (!srtptest::unprotectWith(far.get(), &pkt, way.asRtcp)) return false;
+      }
+      return pkt == plain(ssrc, n);
+    }
+
+    int streams(uint32_t first, uint32_t last) {
+      return srtptest::streamsAmong(ctx, first, last);
+    }
+
+    void setIdleMs(int ms) {
+      Synchronized hold(SRTPInfo::wo);
+      ctx->streamIdleMs = ms;
+    }
+
+    // Inbound datagrams of fresh SSRCs, tampered with: none converts, none
+    // makes a stream, and the streams kept stay.
+    void tamperedMakeNoStream(uint32_t first, uint32_t last) {
+      int kept = streams(1, first - 1);
+      for (uint32_t ssrc = first; ssrc <= last; ssrc++) {
+        std::string bad = protect(far.get(), plain(ssrc, 1), way.asRtcp);
+        bad[way.asRtcp ? 12 : 15] ^= 1;
+        EXPECT_FALSE(unprotect(&relay, &bad, way.asRtcp));
+      }
+      EXPECT_EQ(0, streams(first, last));
+      EXPECT_EQ(kept, streams(1, first - 1));
+    }
+
+    Way way{};
+    FarEnd rtpPeer{"127.0.0.1"};
+    FarEnd rtcpPeer{"127.0.0.1"};
+    RTPex relay;
+    std::unique_ptr<SRTPInfo> far;
+    SRTPInfo* ctx = nullptr;
+  };
+};
+
+constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
+
+// Idle streams give way to new SSRCs: a new SSRC on every datagram still
+// converts, the session keeps at most MAX_STREAMS streams (the newest ones
+// and the call's, which keeps sending), and an SSRC whose stream was dropped
+// converts again when it comes back.
+TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
+  const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
+  const uint32_t kNewest = SRTPInfo::MAX_STREAMS - 1;
+  for (const Way& w : kWays) {
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    t.setIdleMs(0);
+    uint32_t callSeq = 1;
+    ASSERT_TRUE(t.passes(kCall, callSeq));
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      if (ssrc % 4 == 0) {
+        ASSERT_TRUE(t.passes(kCall, ++callSeq)) << ssrc;
+      }
+    }
+    EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kFlood));
+    EXPECT_EQ(static_cast<int>(kNewest), t.streams(kFlood - kNewest + 1, kFlood));
+    EXPECT_EQ(1, t.streams(kCall, kCall));
+    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+
+    // SRTCP numbers the reports of a stream itself: an outbound stream made
+    // again restarts that numbering, which the far end refuses as replays.
+    // That is why a busy stream is never dropped (next test).
+    if (w.outbound && w.asRtcp) continue;
+    EXPECT_TRUE(t.passes(1, 2));
+    EXPECT_EQ(1, t.streams(1, 1));
+    EXPECT_TRUE(t.passes(kCall, ++callSeq));
+  }
+}
+
+// While every kept stream is busy a new SSRC gets no lasting stream: RTP
+// (and inbound SRTCP) still converts, an outbound SRTCP report of it does
+// not leave (counted as a failure), and the busy streams keep their state.
+TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
+  const uint32_t kFlood = 200;
+  const uint32_t kKept = SRTPInfo::MAX_STREAMS - 1;  // and the call's
+  for (const Way& w : kWays) {
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    t.setIdleMs(INT_MAX);
+    bool reportsDropped = w.outbound && w.asRtcp;
+    uint32_t callSeq = 1;
+    ASSERT_TRUE(t.passes(kCall, callSeq));
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
+      if (ssrc > kKept && reportsDropped) {
+        std::string pkt;
+        t.convert(ssrc, 1, &pkt);
+      } else {
+        ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      }
+    }
+    // The call's report is the next to arrive: the dropped ones never left.
+    ASSERT_TRUE(t.passes(kCall, ++callSeq));
+    EXPECT_EQ(reportsDropped ? static_cast<int>(kFlood - kKept) : 0,
+              t.ctx->protectErrorCount);
+    EXPECT_EQ(static_cast<int>(kKept), t.streams(1, kKept));
+    EXPECT_EQ(0, t.streams(kKept + 1, kFlood));
+    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+
+    // Kept streams go on where they were; a new SSRC converts again.
+    EXPECT_TRUE(t.passes(1, 2));
+    EXPECT_TRUE(t.passes(kCall, ++callSeq));
+    if (!reportsDropped) {
+      EXPECT_TRUE(t.passes(kFlood, 2));
+    }
+  }
+}
+
 }  // namespace
