@@ -2,16 +2,23 @@
 // against the relay's own conversion steps (the protect of sendSRTP and
 // unprotectRTP, each under the SRTP lock), over n session pairs taken in
 // turn: one pair is a single call, a thousand the working set of a busy relay.
+// Then a flood of new SSRCs on one context: the cost of a packet with a new
+// SSRC after n of them, and one pair's steps beside such a flood.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RTPex.h"
@@ -151,6 +158,101 @@ void BM_Relay(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_Relay)->Arg(1)->Arg(1000)->Arg(2000);
+
+// ---- a flood of new SSRCs ------------------------------------------------------------
+
+// Resident set size in bytes.
+double rssBytes() {
+  long pages = 0;
+  long resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  std::fclose(f);
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// Protects one packet of a new SSRC with ep's outbound context, as the
+// relay does for what arrives from the plain side.
+bool protectNewSsrc(RTPex* ep, uint32_t ssrc) {
+  unsigned char plain[kBufSize];
+  unsigned char wire[kBufSize];
+  fill(plain, 1);
+  for (int i = 0; i < 4; i++) plain[8 + i] = static_cast<unsigned char>(ssrc >> (24 - 8 * i));
+  int len = 0;
+  return protectRTPInto(ep, reinterpret_cast<signed char*>(plain), bench::kPacketSize, wire,
+                        &len) == 0;
+}
+
+// Bytes of the heap in use.
+double heapBytes() {
+  struct mallinfo2 m = mallinfo2();
+  return static_cast<double>(m.uordblks + m.hblkhd);
+}
+
+// The cost of a packet with a new SSRC once the context has met n SSRCs,
+// and what all the SSRCs it met added to the heap and the resident set
+// (freed memory of earlier rows is reused, so the heap figure is the exact
+// one).
+void BM_NewSsrc(benchmark::State& state) {
+  RTPex ep;
+  ep.createCryptoToSend(0);
+  uint32_t ssrc = 1;
+  double rss = rssBytes();
+  double heap = heapBytes();
+  for (int64_t i = 0; i < state.range(0); i++) protectNewSsrc(&ep, ssrc++);
+  for (auto _ : state) {
+    if (!protectNewSsrc(&ep, ssrc++)) {
+      state.SkipWithError("protect failed");
+      break;
+    }
+  }
+  state.counters["heap_growth_MB"] = (heapBytes() - heap) / 1e6;
+  state.counters["rss_growth_MB"] = (rssBytes() - rss) / 1e6;
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_NewSsrc)->Arg(0)->Arg(10000)->Arg(100000)->Iterations(20000);
+
+// One converting pair's protect + unprotect while another context meets a
+// new SSRC on every packet, flat out on a second thread (arg 1), or not
+// (arg 0); every step timed on its own for the median and the worst.
+void BM_PairBesideFlood(benchmark::State& state) {
+  RelayPairs* pairs = RelayPairs::of(1);
+  if (!pairs->ok()) {
+    state.SkipWithError("endpoints did not open");
+    return;
+  }
+  RTPex flooded;
+  flooded.createCryptoToSend(0);
+  std::atomic<bool> stop(false);
+  std::atomic<uint32_t> flood(0);
+  std::thread flooder([&] {
+    while (state.range(0) != 0 && !stop.load()) protectNewSsrc(&flooded, ++flood);
+  });
+  std::vector<double> us;
+  us.reserve(static_cast<size_t>(state.max_iterations));
+  unsigned char wire[kBufSize];
+  runPairs(state, pairs->seq(), [&](size_t, unsigned char* buf) {
+    auto start = std::chrono::steady_clock::now();
+    int len = 0;
+    bool ok = protectRTPInto(pairs->sender(0), reinterpret_cast<const signed char*>(buf),
+                             bench::kPacketSize, wire, &len) == 0 &&
+              unprotectRTP(pairs->receiver(0), reinterpret_cast<signed char*>(wire), &len);
+    us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
+                                                           start)
+                     .count());
+    return ok;
+  });
+  stop = true;
+  flooder.join();
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["p50_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[us.size() * 99 / 100];
+  state.counters["max_us"] = us.back();
+  state.counters["flood_ssrcs"] = flood.load();
+}
+BENCHMARK(BM_PairBesideFlood)->Arg(0)->Arg(1)->Iterations(200000)->UseRealTime();
 
 // The console table, then the relay's conversion step as a share of raw
 // libsrtp2 (CPU time per packet) for each number of pairs.

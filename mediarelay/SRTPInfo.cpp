@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -60,12 +62,28 @@ unsigned char* copyKey(const unsigned char* key, int n, const unsigned char* sal
   return copy;
 }
 
-// Drops the failed datagram's record: only the first two per context.
+// Counts one failure, stopping at INT_MAX; true for the first two of a
+// context, the only ones logged, so a stream of bad datagrams cannot flood
+// the log.
+bool countFailure(int* count) {
+  bool logged = *count < 2;
+  if (*count < INT_MAX) ++*count;
+  return logged;
+}
+
 void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
-  if (ctx->errorCount++ < 2) logRecord(text, r);
+  if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
 enum class Protect { kRtp, kRtcp };
+
+// The SSRC of an RTP or RTCP header as libsrtp2 reads it (network order).
+uint32_t ssrcOf(const void* pkt, Protect kind) {
+  uint32_t ssrc;
+  std::memcpy(&ssrc, static_cast<const unsigned char*>(pkt) + (kind == Protect::kRtp ? 8 : 4),
+              sizeof(ssrc));
+  return ssrc;
+}
 
 // Datagrams up to this size are protected into a buffer on the sending
 // thread's stack and leave after the lock is released; larger ones are
@@ -78,15 +96,23 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
   if (!ctx->usable()) return ctx->status;
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
   *n = len;
-  return kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
-                               : srtp_protect_rtcp(ctx->session, dst, n);
+  int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
+                                : srtp_protect_rtcp(ctx->session, dst, n);
+  if (r == srtp_err_status_ok && !ctx->noteStream(ssrcOf(dst, kind)) &&
+      kind == Protect::kRtcp) {
+    // SRTCP numbers the reports of a stream itself: a stream made afresh
+    // for every report would repeat the first number, so none leaves.
+    r = srtp_err_status_no_ctx;
+  }
+  return r;
 }
 
 // Protects a copy of data with out's current outbound context and sends it
-// through sock; logs every failure. The send of a usual datagram is outside
-// SRTPInfo::wo: that lock serialises every SRTP call of the process, and a
-// loopback send under it took several microseconds per datagram, enough to
-// back the whole relay up at a thousand converting calls.
+// through sock; counts every failure and logs the first two. The send of a
+// usual datagram is outside SRTPInfo::wo: that lock serialises every SRTP
+// call of the process, and a loopback send under it took several
+// microseconds per datagram, enough to back the whole relay up at a
+// thousand converting calls.
 void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char* data,
                     int len, const char* errText) {
   unsigned char local[kLocalRoom];
@@ -108,6 +134,7 @@ void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char
       r = protectCopy(ctx, kind, data, len, local, &n);
       sendLocal = r == srtp_err_status_ok;
     }
+    if (!sendLocal && !countFailure(&ctx->protectErrorCount)) return;
   }
   if (sendLocal) {
     sock->send(local, n);
@@ -214,6 +241,30 @@ SRTPInfo::~SRTPInfo() {
   delete[] buf;
 }
 
+bool SRTPInfo::noteStream(uint32_t ssrc) {
+  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+  Stream* slot = streams;  // the least recently used, unless there is room
+  for (int i = 0; i < streamCount; i++) {
+    if (streams[i].ssrc == ssrc) {
+      streams[i] = Stream{ssrc, ++useCount, now};
+      return true;
+    }
+    if (streams[i].lastUse < slot->lastUse) slot = &streams[i];
+  }
+  if (streamCount < MAX_STREAMS) {
+    slot = &streams[streamCount++];
+  } else if (now - slot->lastUseMs < streamIdleMs) {
+    srtp_remove_stream(session, ssrc);
+    return false;
+  } else {
+    srtp_remove_stream(session, slot->ssrc);
+  }
+  *slot = Stream{ssrc, ++useCount, now};
+  return true;
+}
+
 void SRTPInfo::ensureBufCapacity(int len) {
   int need = std::max(len * 3 / 2, len + SRTPInfo::PROTECT_ROOM);
   if (bufCapacity >= need) return;
@@ -253,9 +304,17 @@ void RTPex::startSrtp(RTPex* a, RTPex* b) {
   keepPairComplete(&b->cryptoSend, &a->cryptoRecv);
   a->srtpMode = a->cryptoSend != nullptr ? 2 : 0;
   b->srtpMode = b->cryptoSend != nullptr ? 2 : 0;
-  if (a->srtpMode.load() == 2 || b->srtpMode.load() == 2) {
+  // A pair counts once while it converts, however often it is started.
+  bool converting = a->srtpMode.load() == 2 || b->srtpMode.load() == 2;
+  if (converting == (a->countedConcurrent || b->countedConcurrent)) return;
+  if (converting) {
     SRTPInfo::addConcurrent(1);
     a->countedConcurrent = true;
+    return;
+  }
+  for (RTPex* ep : {a, b}) {
+    if (ep->countedConcurrent) SRTPInfo::addConcurrent(-1);
+    ep->countedConcurrent = false;
   }
 }
 
@@ -276,7 +335,10 @@ bool unprotectRTP(RTPex* partner, signed char* buf, int* len) {
       r = srtp_unprotect(ctx->session, buf, len);
     }
   }
-  if (r == srtp_err_status_ok) return true;
+  if (r == srtp_err_status_ok) {
+    ctx->noteStream(ssrcOf(buf, Protect::kRtp));
+    return true;
+  }
   noteUnprotectFailure(ctx, "strp_unprotect() failed r=", r);
   return false;
 }
@@ -286,7 +348,10 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
   SRTPInfo* ctx = partner->cryptoRecv;
   if (ctx == nullptr) return true;
   int r = ctx->usable() ? srtp_unprotect_rtcp(ctx->session, buf, len) : ctx->status;
-  if (r == srtp_err_status_ok) return true;
+  if (r == srtp_err_status_ok) {
+    ctx->noteStream(ssrcOf(buf, Protect::kRtcp));
+    return true;
+  }
   noteUnprotectFailure(ctx, "srtp_unprotect_rtcp() failed r=", r);
   return false;
 }

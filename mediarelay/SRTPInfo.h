@@ -5,6 +5,7 @@
 
 #include <srtp2/srtp.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "bcore.h"
@@ -19,6 +20,10 @@ class SRTPInfo {
   static const int REPLAY_WINDOW = 2048;
   // Room that protection may append: tag, MKI and the SRTCP index.
   static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
+  // Streams (one per SSRC) kept per context; a call uses one to three.
+  static constexpr int MAX_STREAMS = 32;
+  // A stream used within this time is never dropped for a new SSRC.
+  static constexpr int STREAM_IDLE_MS = 10000;
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
@@ -44,6 +49,12 @@ class SRTPInfo {
 
   void ensureBufCapacity(int len);
   bool usable() const { return status == 0; }
+  // Records that a datagram of the SSRC ssrc (network order) was protected
+  // or unprotected, which gave the SSRC a stream in the session. A new SSRC
+  // beyond MAX_STREAMS takes the place of the least recently used stream
+  // when that one is idle; else its own stream is removed again and the
+  // result is false. Called with wo held.
+  bool noteStream(uint32_t ssrc);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -51,9 +62,25 @@ class SRTPInfo {
   bool keyOwned;
   unsigned char* buf;
   int bufCapacity;
-  int errorCount;
+  int errorCount;             // failed unprotects; stops at INT_MAX
+  int protectErrorCount = 0;  // failed protects; stops at INT_MAX
+  int streamIdleMs = STREAM_IDLE_MS;  // idle time after which a stream may go
 
  private:
+  // libsrtp2 keeps one stream per SSRC that a wildcard session meets and
+  // walks them all on every packet: without a bound a flood of new SSRCs
+  // slows every packet of every call and grows without limit. A busy stream
+  // is never dropped: made again, it would restart its rollover count and
+  // its SRTCP numbering.
+  struct Stream {
+    uint32_t ssrc;
+    uint64_t lastUse;   // useCount when last used: the order of use
+    int64_t lastUseMs;  // monotonic
+  };
+  Stream streams[MAX_STREAMS];
+  int streamCount = 0;
+  uint64_t useCount = 0;
+
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
   // and is owned by the policy from then on.
   void create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy, int bufSize);

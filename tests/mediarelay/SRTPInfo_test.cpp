@@ -3,6 +3,8 @@
 // the pairing of two endpoints.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <functional>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -30,6 +32,16 @@ class SRTPInfoTest : public ::testing::Test {
     bool ok = asRtcp ? unprotectRTCP(partner, buf, &len) : unprotectRTP(partner, buf, &len);
     pkt->resize(len);
     return ok;
+  }
+
+  // Opens out's RTP and RTCP sockets towards the two far ends.
+  static void aim(RTPex* out, const FarEnd& rtpPeer, const FarEnd& rtcpPeer) {
+    ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
+    ASSERT_NE(0, out->udpSender.open(0));
+    ASSERT_NE(0, out->rtcp.udpSender.open(0));
+    out->udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
+    out->rtcp.udpSender.setDestination("127.0.0.1",
+                                       static_cast<unsigned short>(rtcpPeer.port()), 0);
   }
 };
 
@@ -218,6 +230,41 @@ TEST_F(SRTPInfoTest, FirstTwoFailuresLogged) {
   EXPECT_EQ(2u, srtptest::count(log, "strp_unprotect() failed r=7"));
 }
 
+// Failure counts stop at INT_MAX: they never wrap, and no failure past the
+// first two is logged however many there are.
+TEST_F(SRTPInfoTest, FailureCountsStopAtLimit) {
+  RTPex ep;
+  ep.createCryptoToSend(0);
+  setRecvKey(&ep, 0, std::string(30, 'k'));
+  std::string junk = rtp(1, 1, 30);
+  struct Case {
+    const char* name;
+    int* count;
+    std::function<void()> fail;
+  } cases[] = {
+      {"unprotectRTP", &ep.cryptoRecv->errorCount,
+       [&] {
+         std::string pkt = junk;
+         EXPECT_FALSE(unprotect(&ep, &pkt, false));
+       }},
+      {"unprotectRTCP", &ep.cryptoRecv->errorCount,
+       [&] {
+         std::string pkt = junk;
+         EXPECT_FALSE(unprotect(&ep, &pkt, true));
+       }},
+      {"sendSRTP", &ep.cryptoSend->protectErrorCount,
+       [&] { sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&junk[0]), 5); }},
+  };
+  size_t mark = relaytest::logText().size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    *c.count = INT_MAX - 1;
+    for (int i = 0; i < 3; i++) c.fail();
+    EXPECT_EQ(INT_MAX, *c.count);
+  }
+  EXPECT_EQ("", relaytest::logSince(mark));
+}
+
 TEST_F(SRTPInfoTest, ShortOrMissingRecvKeyIsRefused) {
   RTPex ep;
   SRTPInfo out(1, 0, nullptr, 0, 1024);
@@ -283,13 +330,8 @@ TEST_F(SRTPInfoTest, KeyAndSaltConstructor) {
 TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
   FarEnd rtpPeer("127.0.0.1");
   FarEnd rtcpPeer("127.0.0.1");
-  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
-  ASSERT_NE(0, out.udpSender.open(0));
-  ASSERT_NE(0, out.rtcp.udpSender.open(0));
-  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
-  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
-                                    0);
+  ASSERT_NO_FATAL_FAILURE(aim(&out, rtpPeer, rtcpPeer));
   out.createCryptoToSend(1);
   RTPex far;  // holds the far end's inbound context
   setRecvKey(&far, 1, keyOf(out.cryptoSend));
@@ -351,19 +393,15 @@ TEST_F(SRTPInfoTest, ProtectIntoLeavesSourceAndNeedsContext) {
   EXPECT_EQ(plain, wire);
 }
 
-// Protection failures send nothing and write one record each; no context
-// sends nothing and writes nothing.
-TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
+// Protection failures send nothing; all are counted, the first two of a
+// context logged (RTP and RTCP together), so a sender of short datagrams
+// cannot flood the log. No context sends nothing and writes nothing.
+TEST_F(SRTPInfoTest, ProtectFailuresAreCountedAndNotSent) {
   FarEnd rtpPeer("127.0.0.1");
   FarEnd rtcpPeer("127.0.0.1");
-  ASSERT_TRUE(rtpPeer.ok() && rtcpPeer.ok());
   RTPex out;
   out.localPort = 45678;
-  ASSERT_NE(0, out.udpSender.open(0));
-  ASSERT_NE(0, out.rtcp.udpSender.open(0));
-  out.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtpPeer.port()), 0);
-  out.rtcp.udpSender.setDestination("127.0.0.1", static_cast<unsigned short>(rtcpPeer.port()),
-                                    0);
+  ASSERT_NO_FATAL_FAILURE(aim(&out, rtpPeer, rtcpPeer));
   std::string tooShort = "\x80\x00\x00\x01\x00";
   signed char* bytes = reinterpret_cast<signed char*>(&tooShort[0]);
 
@@ -372,15 +410,20 @@ TEST_F(SRTPInfoTest, ProtectFailuresAreLoggedAndNotSent) {
   sendSRTCP(&out, nullptr, bytes, 4);
   EXPECT_EQ("", relaytest::logSince(mark));
 
-  out.createCryptoToSend(0);
-  for (int i = 0; i < 2; i++) {
-    sendSRTP(&out, out.cryptoSend, bytes, 5);
-    sendSRTCP(&out, out.cryptoSend, bytes, 4);
-    sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+  for (int round = 0; round < 2; round++) {
+    out.createCryptoToSend(0);
+    const int kRepeats = 200;
+    for (int i = 0; i < kRepeats; i++) {
+      sendSRTCP(&out, out.cryptoSend, bytes, 4);
+      sendSRTP(&out, out.cryptoSend, bytes, 5);
+      sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+    }
+    EXPECT_EQ(3 * kRepeats, out.cryptoSend->protectErrorCount);
   }
+  // Per context: the first RTCP failure, then the first RTP failure.
   std::string log = relaytest::logSince(mark);
   EXPECT_EQ(2u, srtptest::count(log, "protect error: r=2,port=45678"));
-  EXPECT_EQ(4u, srtptest::count(log, "protect_rtcp error: r=2,port=45678"));
+  EXPECT_EQ(2u, srtptest::count(log, "protect_rtcp error: r=2,port=45678"));
 
   // The first datagram to arrive is the first good one.
   std::string good = rtp(1, 1, 20);
@@ -486,26 +529,216 @@ TEST_F(SRTPStartTest, PairsSurviveOnlyComplete) {
   }
 }
 
-// Every start counts; the release takes back one; the status text shows it.
-TEST_F(SRTPStartTest, CountRisesOnEveryStartAndStatusShowsIt) {
+// A pair counts once while it converts, however often and in whichever
+// order it is started; it stops counting when a start leaves it plain or
+// when it is released. The status text shows the count.
+TEST_F(SRTPStartTest, PairCountsOnceWhileConverting) {
   RTPex a;
   RTPex b;
-  give(&a, true, false);
-  give(&b, false, true);
   int counted = SRTPInfo::countConcurrent;
-  RTPex::startSrtp(&a, &b);
-  RTPex::startSrtp(&a, &b);
-  EXPECT_EQ(counted + 2, SRTPInfo::countConcurrent);
-  EXPECT_NE(std::string::npos,
-            RTPex::getInfo("").find("\r\n<SRTP Converting> count:" +
-                                    std::to_string(counted + 2) + "\r\n"));
-  a.releaseSender();
-  a.releaseSender();
-  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
-  b.releaseSender();  // B was never counted
-  EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
-  EXPECT_NE(std::string::npos, RTPex::getInfo("").find("<SRTP Converting> count:" +
-                                                       std::to_string(counted + 1) + "\r\n"));
+  auto shows = [](int n) {
+    return RTPex::getInfo("").find("\r\n<SRTP Converting> count:" + std::to_string(n) +
+                                   "\r\n") != std::string::npos;
+  };
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    give(&a, true, false);
+    give(&b, false, true);
+    for (int i = 0; i < 3; i++) RTPex::startSrtp(&a, &b);
+    RTPex::startSrtp(&b, &a);
+    EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+    EXPECT_TRUE(shows(counted + 1));
+    if (round == 0) {
+      // Started again with its inbound context gone: plain, no longer counted.
+      {
+        Synchronized hold(SRTPInfo::wo);
+        delete b.cryptoRecv;
+        b.cryptoRecv = nullptr;
+      }
+      RTPex::startSrtp(&a, &b);
+      EXPECT_EQ(0, a.srtpMode.load());
+      EXPECT_EQ(counted, SRTPInfo::countConcurrent);
+      a.releaseSender();
+    } else {
+      b.releaseSender();  // B was never counted
+      EXPECT_EQ(counted + 1, SRTPInfo::countConcurrent);
+      a.releaseSender();
+      a.releaseSender();
+    }
+    EXPECT_EQ(counted, SRTPInfo::countConcurrent);
+    EXPECT_TRUE(shows(counted));
+  }
+}
+
+// ---- streams per SSRC -----------------------------------------------------------
+
+// One SSRC after another through a relay context, RTP or RTCP, outbound
+// (the relay protects, the far end takes it off) or inbound (the far end
+// protects, the relay takes it off). The far end's session is libsrtp2's
+// own and keeps every stream.
+class SRTPStreamTest : public SRTPInfoTest {
+ protected:
+  struct Way {
+    const char* name;
+    bool outbound;
+    bool asRtcp;
+  };
+  static constexpr Way kWays[] = {{"outbound RTP", true, false},
+                                  {"outbound RTCP", true, true},
+                                  {"inbound RTP", false, false},
+                                  {"inbound RTCP", false, true}};
+  static const uint32_t kCall = 500000;  // the SSRC of the call itself
+
+  // A relay context of one way and the far end's.
+  struct Rig {
+    void open(const Way& w) {
+      way = w;
+      if (way.outbound) {
+        ASSERT_NO_FATAL_FAILURE(aim(&relay, rtpPeer, rtcpPeer));
+        relay.createCryptoToSend(0);
+        std::string key = keyOf(relay.cryptoSend);
+        far.reset(new SRTPInfo(0, 0, reinterpret_cast<unsigned char*>(&key[0]), 30, 1024));
+        ctx = relay.cryptoSend;
+      } else {
+        far.reset(new SRTPInfo(1, 0, nullptr, 0, 1024));
+        setRecvKey(&relay, 0, keyOf(far.get()));
+        ctx = relay.cryptoRecv;
+      }
+    }
+
+    std::string plain(uint32_t ssrc, uint32_t n) const {
+      return way.asRtcp ? rtcp(ssrc, n) : rtp(static_cast<uint16_t>(n), ssrc, 20);
+    }
+
+    // Hands the n-th datagram of ssrc to the relay's context.
+    void convert(uint32_t ssrc, uint32_t n, std::string* pkt) {
+      *pkt = plain(ssrc, n);
+      if (way.outbound) {
+        signed char* bytes = reinterpret_cast<signed char*>(&(*pkt)[0]);
+        int len = static_cast<int>(pkt->size());
+        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len) : sendSRTP(&relay, ctx, bytes, len);
+      } else {
+        *pkt = protect(far.get(), *pkt, way.asRtcp);
+        if (!unprotect(&relay, pkt, way.asRtcp)) pkt->clear();
+      }
+    }
+
+    // True when the n-th datagram of ssrc comes through as it went in.
+    bool passes(uint32_t ssrc, uint32_t n) {
+      std::string pkt;
+      convert(ssrc, n, &pkt);
+      if (way.outbound) {
+        if (!(way.asRtcp ? rtcpPeer : rtpPeer).receive(&pkt)) return false;
+        if (!srtptest::unprotectWith(far.get(), &pkt, way.asRtcp)) return false;
+      }
+      return pkt == plain(ssrc, n);
+    }
+
+    int streams(uint32_t first, uint32_t last) {
+      return srtptest::streamsAmong(ctx, first, last);
+    }
+
+    void setIdleMs(int ms) {
+      Synchronized hold(SRTPInfo::wo);
+      ctx->streamIdleMs = ms;
+    }
+
+    // Inbound datagrams of fresh SSRCs, tampered with: none converts, none
+    // makes a stream, and the streams kept stay.
+    void tamperedMakeNoStream(uint32_t first, uint32_t last) {
+      int kept = streams(1, first - 1);
+      for (uint32_t ssrc = first; ssrc <= last; ssrc++) {
+        std::string bad = protect(far.get(), plain(ssrc, 1), way.asRtcp);
+        bad[way.asRtcp ? 12 : 15] ^= 1;
+        EXPECT_FALSE(unprotect(&relay, &bad, way.asRtcp));
+      }
+      EXPECT_EQ(0, streams(first, last));
+      EXPECT_EQ(kept, streams(1, first - 1));
+    }
+
+    Way way{};
+    FarEnd rtpPeer{"127.0.0.1"};
+    FarEnd rtcpPeer{"127.0.0.1"};
+    RTPex relay;
+    std::unique_ptr<SRTPInfo> far;
+    SRTPInfo* ctx = nullptr;
+  };
+};
+
+constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
+
+// Idle streams give way to new SSRCs: a new SSRC on every datagram still
+// converts, the session keeps at most MAX_STREAMS streams (the newest ones
+// and the call's, which keeps sending), and an SSRC whose stream was dropped
+// converts again when it comes back.
+TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
+  const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
+  const uint32_t kNewest = SRTPInfo::MAX_STREAMS - 1;
+  for (const Way& w : kWays) {
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    t.setIdleMs(0);
+    uint32_t callSeq = 1;
+    ASSERT_TRUE(t.passes(kCall, callSeq));
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      if (ssrc % 4 == 0) {
+        ASSERT_TRUE(t.passes(kCall, ++callSeq)) << ssrc;
+      }
+    }
+    EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kFlood));
+    EXPECT_EQ(static_cast<int>(kNewest), t.streams(kFlood - kNewest + 1, kFlood));
+    EXPECT_EQ(1, t.streams(kCall, kCall));
+    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+
+    // SRTCP numbers the reports of a stream itself: an outbound stream made
+    // again restarts that numbering, which the far end refuses as replays.
+    // That is why a busy stream is never dropped (next test).
+    if (w.outbound && w.asRtcp) continue;
+    EXPECT_TRUE(t.passes(1, 2));
+    EXPECT_EQ(1, t.streams(1, 1));
+    EXPECT_TRUE(t.passes(kCall, ++callSeq));
+  }
+}
+
+// While every kept stream is busy a new SSRC gets no lasting stream: RTP
+// (and inbound SRTCP) still converts, an outbound SRTCP report of it does
+// not leave (counted as a failure), and the busy streams keep their state.
+TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
+  const uint32_t kFlood = 200;
+  const uint32_t kKept = SRTPInfo::MAX_STREAMS - 1;  // and the call's
+  for (const Way& w : kWays) {
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    t.setIdleMs(INT_MAX);
+    bool reportsDropped = w.outbound && w.asRtcp;
+    uint32_t callSeq = 1;
+    ASSERT_TRUE(t.passes(kCall, callSeq));
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
+      if (ssrc > kKept && reportsDropped) {
+        std::string pkt;
+        t.convert(ssrc, 1, &pkt);
+      } else {
+        ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      }
+    }
+    // The call's report is the next to arrive: the dropped ones never left.
+    ASSERT_TRUE(t.passes(kCall, ++callSeq));
+    EXPECT_EQ(reportsDropped ? static_cast<int>(kFlood - kKept) : 0,
+              t.ctx->protectErrorCount);
+    EXPECT_EQ(static_cast<int>(kKept), t.streams(1, kKept));
+    EXPECT_EQ(0, t.streams(kKept + 1, kFlood));
+    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+
+    // Kept streams go on where they were; a new SSRC converts again.
+    EXPECT_TRUE(t.passes(1, 2));
+    EXPECT_TRUE(t.passes(kCall, ++callSeq));
+    if (!reportsDropped) {
+      EXPECT_TRUE(t.passes(kFlood, 2));
+    }
+  }
 }
 
 }  // namespace

@@ -182,6 +182,18 @@ class SRTPInteropTest : public ::testing::Test {
     go->key("send", suite, own);
   }
 
+  // Opens the pair converting in suite: go sends SRTP to A, and gets as
+  // SRTP what plain sends to B.
+  void openConverting(GoPeer* go, PlainEnd* plain, RelayPair* pair, short suite) {
+    ASSERT_TRUE(go->start(program));
+    ASSERT_TRUE(plain->media.ok() && plain->control.ok());
+    ASSERT_TRUE(pair->open());
+    RelayPair::target(pair->a, plain->media.port(), plain->control.port());
+    RelayPair::target(pair->b, go->rtpPort, go->rtcpPort);
+    keyUp(go, pair->a, pair->b, suite);
+    RTPex::startSrtp(pair->a, pair->b);
+  }
+
   const char* program = nullptr;
   // Serves both queues: deferred deletes, and events that pin endpoints.
   std::unique_ptr<pathtest::EventWorker> worker;
@@ -195,15 +207,9 @@ TEST_F(SRTPInteropTest, FarEndSpeaksSrtpInBothSuites) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.suite);
     GoPeer go;
-    ASSERT_TRUE(go.start(program));
     PlainEnd plain;
-    ASSERT_TRUE(plain.media.ok() && plain.control.ok());
     RelayPair pair;
-    ASSERT_TRUE(pair.open());
-    RelayPair::target(pair.a, plain.media.port(), plain.control.port());
-    RelayPair::target(pair.b, go.rtpPort, go.rtcpPort);
-    keyUp(&go, pair.a, pair.b, c.suite);
-    RTPex::startSrtp(pair.a, pair.b);
+    ASSERT_NO_FATAL_FAILURE(openConverting(&go, &plain, &pair, c.suite));
     int a = pair.a->localPort;
     int b = pair.b->localPort;
     std::string got;
@@ -233,6 +239,34 @@ TEST_F(SRTPInteropTest, FarEndSpeaksSrtpInBothSuites) {
     EXPECT_EQ(rtcp(0x5A5A, 9), got);
     ASSERT_TRUE(plain.media.sendTo(b, rtcp(0x0B0B, 9)));
     EXPECT_EQ(rtcp(0x0B0B, 9), go.recv("rtp"));
+    EXPECT_TRUE(pair.close());
+  }
+}
+
+// A new SSRC on every datagram from the plain side: the far end decrypts
+// each, also when an SSRC comes back after its stream was dropped (idle
+// streams give way) or was never kept (every kept stream busy).
+TEST_F(SRTPInteropTest, FarEndDecryptsFloodOfNewSsrcs) {
+  for (int idleMs : {0, SRTPInfo::STREAM_IDLE_MS}) {
+    SCOPED_TRACE(idleMs);
+    GoPeer go;
+    PlainEnd plain;
+    RelayPair pair;
+    ASSERT_NO_FATAL_FAILURE(openConverting(&go, &plain, &pair, 0));
+    {
+      Synchronized hold(SRTPInfo::wo);
+      pair.a->cryptoSend->streamIdleMs = idleMs;
+    }
+    int b = pair.b->localPort;
+    auto passes = [&](uint32_t ssrc, uint16_t seq) {
+      std::string media = rtp(seq, ssrc, 60);
+      return plain.media.sendTo(b, media) && go.recv("rtp") == media;
+    };
+    const uint32_t kFlood = 2 * SRTPInfo::MAX_STREAMS;
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) ASSERT_TRUE(passes(ssrc, 1)) << ssrc;
+    EXPECT_GE(SRTPInfo::MAX_STREAMS, srtptest::streamsAmong(pair.a->cryptoSend, 1, kFlood));
+    EXPECT_TRUE(passes(1, 2));
+    EXPECT_TRUE(passes(kFlood, 2));
     EXPECT_TRUE(pair.close());
   }
 }

@@ -180,6 +180,39 @@ TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
   }
 }
 
+// A new SSRC on every datagram from either far end, through the receive
+// threads: every datagram arrives converted, the relay's contexts keep a
+// bounded number of streams, and SSRCs seen before convert again.
+TEST_F(SRTPRelayTest, NewSsrcFloodKeepsStreamsBounded) {
+  FarParty farA;  // speaks SRTP with A
+  FarParty farB;  // plain
+  RelayPair pair;
+  ASSERT_TRUE(startConverting(&pair, &farA, &farB, false));
+  const uint32_t kFlood = 300;
+  struct Way {
+    const char* name;
+    FarParty* from;
+    int port;
+    FarParty* to;
+    SRTPInfo* ctx;
+  } ways[] = {{"plain to SRTP", &farB, pair.b->localPort, &farA, pair.a->cryptoSend},
+              {"SRTP to plain", &farA, pair.a->localPort, &farB, pair.b->cryptoRecv}};
+  for (const Way& w : ways) {
+    SCOPED_TRACE(w.name);
+    auto passes = [&](uint32_t ssrc, uint16_t seq) {
+      std::string sent = rtp(seq, ssrc, 40);
+      std::string got;
+      return w.from->sendMedia(w.port, sent) && w.to->next(&w.to->media, false, &got) &&
+             got == sent;
+    };
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) ASSERT_TRUE(passes(ssrc, 1)) << ssrc;
+    EXPECT_GE(SRTPInfo::MAX_STREAMS, srtptest::streamsAmong(w.ctx, 1, kFlood));
+    EXPECT_TRUE(passes(1, 2));
+    EXPECT_TRUE(passes(kFlood, 2));
+  }
+  EXPECT_TRUE(pair.close());
+}
+
 // Java threads replace contexts and restart the pair while every leg's own
 // receive thread converts in both directions; afterwards the stream flows
 // with the newest keys.

@@ -157,6 +157,17 @@ inline void setRecvKey(RTPex* ep, short suite, std::string key) {
                          static_cast<int>(key.size()));
 }
 
+// How many of the SSRCs first..last have a stream in ctx's session.
+inline int streamsAmong(SRTPInfo* ctx, uint32_t first, uint32_t last) {
+  Synchronized hold(SRTPInfo::wo);
+  int n = 0;
+  for (uint32_t ssrc = first; ssrc <= last; ssrc++) {
+    uint32_t roc;
+    if (srtp_get_stream_roc(ctx->session, ssrc, &roc) == srtp_err_status_ok) n++;
+  }
+  return n;
+}
+
 inline size_t count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
