@@ -253,6 +253,7 @@ void RTPex::setSender(RTPex* other) {
       if (sender != nullptr) sender->referCounter--;
       other->referCounter++;
       sender = other;
+      partnerChanged();
     }
   }
   lastRecvTime = JLangSystem::currentTimeMillis();
@@ -261,7 +262,10 @@ void RTPex::setSender(RTPex* other) {
 void RTPex::releaseSender() {
   {
     Synchronized hold(woStatic);
-    if (sender != nullptr) sender->referCounter--;
+    if (sender != nullptr) {
+      sender->referCounter--;
+      partnerChanged();
+    }
     sender = nullptr;
   }
   lastRecvTime = 0;
@@ -270,6 +274,11 @@ void RTPex::releaseSender() {
     countedConcurrent = false;
     SRTPInfo::addConcurrent(-1);
   }
+}
+
+void RTPex::partnerChanged() {
+  destApplied = false;
+  rtcp.destApplied = false;
 }
 
 void RTPex::close() {
@@ -699,6 +708,7 @@ bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
 void applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
   partnerLeg->appliedDest = dest;
   partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId);
+  leg->lastApplied = dest;
   leg->destApplied = true;
 }
 
@@ -759,8 +769,12 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
               signed char* buf, int len) {
   if (leg->destApplied) {
     Synchronized hold(&partnerLeg->addrLock);
-    relayOut(in, out, kind, rtcpPort, buf, len);
-    return;
+    // Every endpoint that has out as partner sends through this socket:
+    // it is used as it stands only while still aimed at this leg's sendTo.
+    if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
+      relayOut(in, out, kind, rtcpPort, buf, len);
+      return;
+    }
   }
   InetAddrPort dest;
   // The RTCP port also takes a destination of port 0.

@@ -87,6 +87,10 @@ class RTex : public Runner {
   InetAddrPort target;
   InetAddrPort lastFrom;
   InetAddrPort appliedDest;
+  // The sendTo that this leg last set on its partner's socket; used by the
+  // leg's receive thread only. Whoever else sends through that socket may
+  // have aimed it elsewhere since.
+  InetAddrPort lastApplied;
 };
 
 // The RTCP leg, on the RTP port + 1.
@@ -223,6 +227,8 @@ class RTPex : public RTex {
 
  private:
   bool legsStillPolled();
+  // Neither leg's sendTo is in force on a new partner's sockets.
+  void partnerChanged();
   void freeStunCandidates();
   void dropCrypto();
   void addLegsOrUndo();

@@ -297,6 +297,108 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
   EXPECT_EQ(40009, e->rtcp.sendTo.port);
 }
 
+// ---- re-pairing ---------------------------------------------------------------------
+
+namespace {
+
+struct RepairCase {
+  const char* name;
+  bool cServedD;      // C relayed for D before; else C is brand-new
+  bool releaseFirst;  // both sides release their old partner first
+};
+
+const RepairCase kRepairCases[] = {
+    {"CServedD", true, false},
+    {"CServedDAfterRelease", true, true},
+    {"FreshC", false, false},
+    {"FreshCAfterRelease", false, true},
+};
+
+void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.name; }
+
+using RepairParam = std::tuple<bool, RepairCase>;  // the RTCP legs, the case
+
+class RepairTest : public PathTest, public ::testing::WithParamInterface<RepairParam> {
+ protected:
+  bool rtcpLeg() const { return std::get<0>(GetParam()); }
+  RTex* leg(RTPex* ep) const { return rtcpLeg() ? &ep->rtcp : static_cast<RTex*>(ep); }
+  int portOf(RTPex* ep) const { return ep->localPort + (rtcpLeg() ? 1 : 0); }
+  std::string media(const std::string& tag) const {
+    return rtcpLeg() ? pathtest::rtcpSr(tag) : pathtest::rtp(tag);
+  }
+
+  // A datagram from a far end to in's leg arrives at to, from out's port.
+  void relays(RTPex* in, RTPex* out, const FarEnd& to, const std::string& tag) {
+    SCOPED_TRACE(tag);
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(source.sendTo(portOf(in), media(tag)));
+    ASSERT_TRUE(to.receive(&got, &from));
+    EXPECT_EQ(media(tag), got);
+    EXPECT_EQ(portOf(out), from);
+  }
+
+  FarEnd source{"127.0.0.1"};
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Loopback, RepairTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kRepairCases)),
+                         [](const ::testing::TestParamInfo<RepairParam>& info) {
+                           return std::string(std::get<0>(info.param) ? "Rtcp_" : "Rtp_") +
+                                  std::get<1>(info.param).name;
+                         });
+
+// A (with B) and C (with D, or new) become partners. From the next datagram
+// on, each leg's media leaves the new partner's socket towards its own
+// target, never towards the far end that socket served before, also while
+// the old partners still send through the same sockets.
+TEST_P(RepairTest, NextDatagramFollowsTheNewPartner) {
+  const RepairCase& c = std::get<1>(GetParam());
+  FarEnd toA("127.0.0.1"), toB("127.0.0.1"), toC("127.0.0.1"), toD("127.0.0.1");
+  a = open("127.0.0.1", 1001);
+  b = open("127.0.0.1", 1002);
+  RTPex* cc = open("127.0.0.1", 1003);
+  RTPex* d = open("127.0.0.1", 1004);
+  ASSERT_TRUE(a && b && cc && d);
+  target(leg(a), toA);
+  target(leg(b), toB);
+  target(leg(cc), toC);
+  target(leg(d), toD);
+  pair(a, b);
+  ASSERT_NO_FATAL_FAILURE(relays(a, b, toA, "a-via-b"));
+  ASSERT_NO_FATAL_FAILURE(relays(b, a, toB, "b-via-a"));
+  if (c.cServedD) {
+    pair(cc, d);
+    ASSERT_NO_FATAL_FAILURE(relays(cc, d, toC, "c-via-d"));
+    ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-via-c"));
+  }
+
+  if (c.releaseFirst) {
+    a->releaseSender();
+    cc->releaseSender();
+  }
+  pair(a, cc);
+  target(leg(a), toA);  // the same destinations again change nothing
+  target(leg(cc), toC);
+  for (int i = 0; i < 2; i++) {
+    std::string n = std::to_string(i);
+    ASSERT_NO_FATAL_FAILURE(relays(a, cc, toA, "a-via-c-" + n));
+    ASSERT_NO_FATAL_FAILURE(relays(cc, a, toC, "c-via-a-" + n));
+    // B and D still send through A's and C's sockets.
+    ASSERT_NO_FATAL_FAILURE(relays(b, a, toB, "b-via-a-" + n));
+    if (c.cServedD) {
+      ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-via-c-" + n));
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(relays(a, cc, toA, "a-via-c-last"));
+  ASSERT_NO_FATAL_FAILURE(relays(cc, a, toC, "c-via-a-last"));
+  for (const FarEnd* far : {&toA, &toB, &toC, &toD}) EXPECT_FALSE(far->pending());
+  b->releaseSender();
+  d->releaseSender();
+}
+
 // ---- STUN latching ------------------------------------------------------------------
 
 class StunTest : public PathTest {
