@@ -360,19 +360,34 @@ void RTPex::handleDeleteRetry(EventQueue* queue, RTPex* ep) {
 
 // Takes each leg's address lock in turn (never both): the legs' receive
 // threads may be reading their records.
-void RTPex::reinit() {
+void RTPex::reinit(const RTPexSession& next) {
   {
     Synchronized hold(&rtcp.addrLock);
     rtcp.resetLeg();
   }
-  Synchronized hold(&addrLock);
-  resetLeg();
-  freeStunCandidates();
-  stunState = 0;
-  lastRecvTime = 0;
-  startTime = 0;
-  payloadType = -1;
-  dropCrypto();
+  {
+    Synchronized hold(&addrLock);
+    resetLeg();
+    freeStunCandidates();
+    stunState = 0;
+    lastRecvTime = 0;
+    startTime = 0;
+    payloadType = -1;
+    dropCrypto();
+    sid = next.sid;
+    hostByte = next.hostByte;
+    sessionTimeout = next.sessionTimeout;
+    hostText = next.hostText;
+    initialBufSize = next.rtpBufSize;
+    udpSender.setTOS(next.tos);
+    behindNatEnabled = next.behindNat;
+    srtpMode = next.srtpPending ? 1 : 0;
+    bindIp = next.bindIp;
+    scopeId = next.scopeId;
+  }
+  Synchronized hold(&rtcp.addrLock);
+  rtcp.initialBufSize = next.rtcpBufSize;
+  rtcp.udpSender.setTOS(next.tos);
 }
 
 // ---- port pair search -------------------------------------------------------

@@ -1,6 +1,7 @@
 // The datagram roads through real endpoints and receive threads, with
-// loopback sockets as the far ends: kinds, relaying, learning, STUN
-// latching, buffer growth, blocking, the RTCP port and the session time-out.
+// loopback sockets as the far ends: kinds, relaying, learning, re-pairing,
+// STUN latching, buffer growth, blocking, the RTCP port, reuse and the
+// session time-out.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "SRTPtest.h"
 #include "pathtest.h"
 
 using pathtest::FarEnd;
@@ -796,6 +798,49 @@ TEST_F(PathTest, SessionTimeoutPostsOneEventPerSilence) {
   EXPECT_EQ(2u, worker->count(801, RTPex::EV_SESSION_TIMEOUT));
   EXPECT_EQ(0u, worker->count(802, RTPex::EV_SESSION_TIMEOUT));
   EXPECT_TRUE(pinsSettle(a, 3));
+}
+
+// ---- reuse --------------------------------------------------------------------------
+
+// A is reused again and again while B's media leaves through A's socket.
+// Each datagram goes out under the old session (SRTP with A's context) or
+// the new one (plain); none is lost between the two.
+TEST_F(PathTest, ReuseWhileThePartnersMediaFlowsLosesNothing) {
+  srtptest::setUp();
+  FarEnd source("127.0.0.1"), out("127.0.0.1");
+  a = open("127.0.0.1", 1101);
+  b = open("127.0.0.1", 1102);
+  ASSERT_TRUE(a && b);
+  target(b, out);
+  pair(a, b);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> reuses{0};
+  std::thread reuser([&] {
+    const RTPexSession next{1101, 0, 0, 0, "host", 2048, 2048, false, false, "127.0.0.1", 0};
+    for (int i = 0; i < 1000000 && !stop.load(); i++) {
+      a->createCryptoToSend(SRTPInfo::SUITE_AES_CM_128_HMAC_SHA1_32);
+      a->srtpMode = 2;  // the old session converts
+      a->reinit(next);
+      reuses++;
+    }
+  });
+  const int kBursts = 1000;
+  const int kBurst = 20;
+  int sent = 0;
+  int arrived = 0;
+  for (int n = 0; n < kBursts && arrived == sent; n++) {
+    for (int i = 0; i < kBurst; i++, sent++) {
+      ASSERT_TRUE(source.sendTo(b->localPort, srtptest::rtp(static_cast<uint16_t>(sent), 7, 20)));
+    }
+    std::string got;
+    for (int i = 0; i < kBurst && out.receive(&got, nullptr, 2000); i++) arrived++;
+  }
+  stop = true;
+  reuser.join();
+  EXPECT_GT(reuses.load(), 0);
+  EXPECT_EQ(sent, b->cntPacket.load());  // all accepted by B
+  EXPECT_EQ(sent, arrived);
 }
 
 // ---- under load ---------------------------------------------------------------------
