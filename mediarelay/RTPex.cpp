@@ -902,8 +902,10 @@ void RTPex::received(int64_t now) {
   try {
     int32_t requested = requestedBufSize.load();
     if (requested != 0 && requested > recvBufSize.load()) {
-      replaceBuffer(this, requested);
+      // Cleared first: a size that cannot be allocated is tried once, and
+      // the leg goes on with the buffer it has.
       requestedBufSize = 0;
+      replaceBuffer(this, requested);
       postEvent(this, EV_BUFFER_SIZE);
     } else if (recvBuf == nullptr) {
       replaceBuffer(this, initialBufSize);
