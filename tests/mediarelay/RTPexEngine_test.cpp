@@ -262,8 +262,7 @@ TEST_F(RTPexEngine, NeverPlacedEndpointIsDeletable) {
 }
 
 // Reuse clears what the old session left, SRTP contexts included, and
-// takes the new session's values; a leg that has no receive buffer yet
-// allocates the new first size.
+// takes the new session's values.
 TEST_F(RTPexEngine, ReinitResetsSessionState) {
   relaytest::GcWorker gc;
   int64_t ida, idb;
@@ -347,20 +346,33 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
     EXPECT_EQ(1500, a->requestedBufSize.load());
     EXPECT_TRUE(a->rtcp.behindNatEnabled);
 
-    // Neither leg has received yet: with no size request pending, their
-    // first datagrams allocate the new sizes.
-    a->requestedBufSize = 0;
-    ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b, "\x80\x08" "first-rtp"));
-    ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b + 1, "\x81\xC8" "first-rtcp"));
-    EXPECT_TRUE(relaytest::waitUntil([&] { return a->cntPacket.load() == 1; }));
-    EXPECT_TRUE(relaytest::waitUntil([&] { return a->rtcp.cntPacket.load() == 1; }));
-    EXPECT_EQ(300, a->recvBufSize.load());
-    EXPECT_EQ(200, a->rtcp.recvBufSize.load());
     a->releaseSender();
   }
   RTPex::closeAndDelete(ida);
   RTPex::closeAndDelete(idb);
   EXPECT_TRUE(relaytest::waitUntil([&] { return relaytest::rangeFree("127.0.0.1", b, b + 3); }));
+}
+
+// A leg that has not received yet allocates the first size given at reuse;
+// its receive thread reads that size while Java may be reusing the endpoint.
+TEST_F(RTPexEngine, FirstReceiveAfterReuseTakesTheNewSize) {
+  int b = lane(19);
+  ASSERT_NE(0, b);
+  relaytest::GcWorker gc;
+  int64_t id = relaytest::openOn("127.0.0.1", b, b + 50);
+  ASSERT_NE(0, id);
+  RTPexPin e = RTPexPin::find(id);
+  ASSERT_TRUE(e);
+  e->reinit(RTPexSession{2, 0, 0, 0, "next", 300, 200, false, false, "", 0});
+  ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b + 1, "\x81\xC8" "first-rtcp"));
+  ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b, "\x80\x08" "first-rtp"));
+  EXPECT_TRUE(relaytest::waitUntil([&] { return e->rtcp.cntPacket.load() == 1; }));
+  EXPECT_TRUE(relaytest::waitUntil([&] { return e->cntPacket.load() == 1; }));
+  EXPECT_EQ(200, e->rtcp.recvBufSize.load());
+  EXPECT_EQ(300, e->recvBufSize.load());
+  e.reset();
+  RTPex::closeAndDelete(id);
+  EXPECT_TRUE(relaytest::waitUntil([&] { return relaytest::rangeFree("127.0.0.1", b, b + 1); }));
 }
 
 // A thread that cannot start takes no leg: the endpoint is not made, and
