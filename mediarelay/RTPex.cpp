@@ -255,6 +255,7 @@ void RTPex::setSender(RTPex* other) {
       if (sender != nullptr) sender->referCounter--;
       other->referCounter++;
       sender = other;
+      partnerChanged();
     }
   }
   lastRecvTime = JLangSystem::currentTimeMillis();
@@ -263,7 +264,10 @@ void RTPex::setSender(RTPex* other) {
 void RTPex::releaseSender() {
   {
     Synchronized hold(woStatic);
-    if (sender != nullptr) sender->referCounter--;
+    if (sender != nullptr) {
+      sender->referCounter--;
+      partnerChanged();
+    }
     sender = nullptr;
   }
   lastRecvTime = 0;
@@ -272,6 +276,11 @@ void RTPex::releaseSender() {
     countedConcurrent = false;
     SRTPInfo::addConcurrent(-1);
   }
+}
+
+void RTPex::partnerChanged() {
+  destApplied = false;
+  rtcp.destApplied = false;
 }
 
 void RTPex::close() {
@@ -353,19 +362,34 @@ void RTPex::handleDeleteRetry(EventQueue* queue, RTPex* ep) {
 
 // Takes each leg's address lock in turn (never both): the legs' receive
 // threads may be reading their records.
-void RTPex::reinit() {
+void RTPex::reinit(const RTPexSession& next) {
   {
     Synchronized hold(&rtcp.addrLock);
     rtcp.resetLeg();
   }
-  Synchronized hold(&addrLock);
-  resetLeg();
-  freeStunCandidates();
-  stunState = 0;
-  lastRecvTime = 0;
-  startTime = 0;
-  payloadType = -1;
-  dropCrypto();
+  {
+    Synchronized hold(&addrLock);
+    resetLeg();
+    freeStunCandidates();
+    stunState = 0;
+    lastRecvTime = 0;
+    startTime = 0;
+    payloadType = -1;
+    dropCrypto();
+    sid = next.sid;
+    hostByte = next.hostByte;
+    sessionTimeout = next.sessionTimeout;
+    hostText = next.hostText;
+    initialBufSize = next.rtpBufSize;
+    udpSender.setTOS(next.tos);
+    behindNatEnabled = next.behindNat;
+    srtpMode = next.srtpPending ? 1 : 0;
+    bindIp = next.bindIp;
+    scopeId = next.scopeId;
+  }
+  Synchronized hold(&rtcp.addrLock);
+  rtcp.initialBufSize = next.rtcpBufSize;
+  rtcp.udpSender.setTOS(next.tos);
 }
 
 // ---- port pair search -------------------------------------------------------
@@ -724,6 +748,7 @@ bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
 void applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
   partnerLeg->appliedDest = dest;
   partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId);
+  leg->lastApplied = dest;
   leg->destApplied = true;
 }
 
@@ -784,8 +809,12 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
               signed char* buf, int len) {
   if (leg->destApplied) {
     Synchronized hold(&partnerLeg->addrLock);
-    relayOut(in, out, kind, rtcpPort, buf, len);
-    return;
+    // Every endpoint that has out as partner sends through this socket:
+    // it is used as it stands only while still aimed at this leg's sendTo.
+    if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
+      relayOut(in, out, kind, rtcpPort, buf, len);
+      return;
+    }
   }
   InetAddrPort dest;
   // The RTCP port also takes a destination of port 0.
@@ -898,8 +927,10 @@ void RTPex::received(int64_t now) {
   try {
     int32_t requested = requestedBufSize.load();
     if (requested != 0 && requested > recvBufSize.load()) {
-      replaceBuffer(this, requested);
+      // Cleared first: a size that cannot be allocated is tried once, and
+      // the leg goes on with the buffer it has.
       requestedBufSize = 0;
+      replaceBuffer(this, requested);
       postEvent(this, EV_BUFFER_SIZE);
     } else if (recvBuf == nullptr) {
       replaceBuffer(this, initialBufSize);

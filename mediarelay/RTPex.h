@@ -74,7 +74,7 @@ class RTex : public Runner {
   signed char* recvBuf;
   std::atomic<int32_t> recvBufSize;
   std::atomic<int32_t> cntPacket;
-  int32_t initialBufSize;
+  std::atomic<int32_t> initialBufSize;  // set on reuse, read at the first receive
   std::atomic<bool> waitNat;
   bool behindNatEnabled;
   UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
@@ -87,6 +87,10 @@ class RTex : public Runner {
   InetAddrPort target;
   InetAddrPort lastFrom;
   InetAddrPort appliedDest;
+  // The sendTo that this leg last set on its partner's socket; used by the
+  // leg's receive thread only. Whoever else sends through that socket may
+  // have aimed it elsewhere since.
+  InetAddrPort lastApplied;
 };
 
 // The RTCP leg, on the RTP port + 1.
@@ -105,6 +109,21 @@ class RTCPex : public RTex {
 
 // The registry's id -> endpoint map.
 typedef std::map<int64_t, RTPex*> RTPexMap;
+
+// The values an endpoint takes when it is reused for a new session.
+struct RTPexSession {
+  int64_t sid;
+  unsigned char hostByte;
+  int tos;
+  int64_t sessionTimeout;
+  std::string hostText;
+  int rtpBufSize;
+  int rtcpBufSize;
+  bool behindNat;
+  bool srtpPending;
+  std::string bindIp;  // only stored: the sockets stay bound as they are
+  int scopeId;
+};
 
 // One call leg: the RTP leg itself plus the embedded RTCP leg.
 class RTPex : public RTex {
@@ -169,7 +188,11 @@ class RTPex : public RTex {
   std::string reasonCannotDelete();
   void setSender(RTPex* other);
   void releaseSender();
-  void reinit();
+  // Returns the endpoint to its start-of-session state and gives it next's
+  // values: the RTCP leg is reset under its own lock, then the RTP leg's
+  // reset, the SRTP drop and the new values take one hold of the RTP leg's
+  // addrLock, so no datagram sees an old SRTP mode without its context.
+  void reinit(const RTPexSession& next);
 
   // Port pair search and set-up.
   int initialize(int portMin, int portMax, int portStart, int tos, short ipv6);
@@ -223,6 +246,8 @@ class RTPex : public RTex {
 
  private:
   bool legsStillPolled();
+  // Neither leg's sendTo is in force on a new partner's sockets.
+  void partnerChanged();
   void freeStunCandidates();
   void dropCrypto();
   void addLegsOrUndo();

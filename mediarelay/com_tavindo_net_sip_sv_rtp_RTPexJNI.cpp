@@ -238,27 +238,19 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
   return guard(PLACE(openSocketFromCache0) " ", sid, jlong(0), [&]() -> jlong {
     RTPexPin ep = RTPexPin::find(cacheId);
     if (!ep) return 0;
-    std::string host = textOf(env, hostText);
+    RTPexSession next{sid,
+                      static_cast<unsigned char>(hostByte),
+                      tos,
+                      sessionTimeout,
+                      textOf(env, hostText),
+                      rtpBufSize,
+                      rtcpBufSize,
+                      behindNat != JNI_FALSE,
+                      srtpPending != JNI_FALSE,
+                      textOf(env, bindIp),
+                      bindIp != nullptr ? scopeId : 0};
     faultPoint("openSocketFromCache0");
-    ep->reinit();
-    {
-      Synchronized hold(&ep->addrLock);
-      ep->sid = sid;
-      ep->hostByte = static_cast<unsigned char>(hostByte);
-      ep->sessionTimeout = sessionTimeout;
-      ep->hostText = host;
-      ep->initialBufSize = rtpBufSize;
-      ep->udpSender.setTOS(tos);
-      ep->behindNatEnabled = behindNat != JNI_FALSE;
-      ep->srtpMode = srtpPending != JNI_FALSE ? 1 : 0;
-      ep->bindIp = textOf(env, bindIp);
-      ep->scopeId = bindIp != nullptr ? scopeId : 0;
-    }
-    {
-      Synchronized hold(&ep->rtcp.addrLock);
-      ep->rtcp.initialBufSize = rtcpBufSize;
-      ep->rtcp.udpSender.setTOS(tos);
-    }
+    ep->reinit(next);
     Synchronized hold(RTPex::woStatic);
     int32_t port = ep->localPort;
     ep.reset();

@@ -261,6 +261,8 @@ TEST_F(RTPexEngine, NeverPlacedEndpointIsDeletable) {
   EXPECT_EQ(0, fresh.referCounter.load());
 }
 
+// Reuse clears what the old session left, SRTP contexts included, and
+// takes the new session's values.
 TEST_F(RTPexEngine, ReinitResetsSessionState) {
   relaytest::GcWorker gc;
   int64_t ida, idb;
@@ -270,7 +272,21 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
     RTPexPin a = RTPexPin::find(ida);
     RTPexPin bb = RTPexPin::find(idb);
     a->setSender(bb.get());
+    a->rtcp.behindNatEnabled = true;
+    unsigned char key[SRTPInfo::KEY_LEN];
+    a->createCryptoToSend(SRTPInfo::SUITE_AES_CM_128_HMAC_SHA1_32, key);
+    a->createCryptoToRecv(SRTPInfo::SUITE_AES_CM_128_HMAC_SHA1_32,
+                          reinterpret_cast<signed char*>(key), SRTPInfo::KEY_LEN);
+    a->srtpMode = 2;
+    a->stunCandidates = new InetAddrPort*[RTPex::STUN_CANDIDATE_MAX]();
+    a->stunCandidates[0] = new InetAddrPort();
+    a->stunCandidateCount = 1;
+    a->stunState = -2;
+    a->startTime = 5;
+    a->payloadType = 0;
+    a->requestedBufSize = 1500;
     for (RTex* leg : {static_cast<RTex*>(a.get()), static_cast<RTex*>(&a->rtcp)}) {
+      Synchronized hold(&leg->addrLock);
       std::strcpy(leg->sendTo.addr, "127.0.0.9");
       leg->sendTo.port = 4000;
       leg->learnedAddr = leg->sendTo;
@@ -280,20 +296,15 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
       leg->waitNat = true;
       leg->cntPacket = 9;
       leg->destApplied = true;
+      leg->gotData = 1;  // the receive thread's sweep clears it only every 200 ms
     }
-    a->stunCandidates = new InetAddrPort*[RTPex::STUN_CANDIDATE_MAX]();
-    a->stunCandidates[0] = new InetAddrPort();
-    a->stunCandidateCount = 1;
-    a->stunState = -2;
-    a->startTime = 5;
-    a->payloadType = 0;
-    a->requestedBufSize = 1500;
+    ASSERT_NE(nullptr, a->cryptoSend);
+    ASSERT_NE(nullptr, a->cryptoRecv);
     int fd = a->udpSender.getDesc();
-    {
-      Synchronized hold(&a->addrLock);
-      a->reinit();
-    }
+    a->reinit(RTPexSession{77, 4, 0, 30000, "next", 300, 200, true, true, "::1", 3});
+
     for (RTex* leg : {static_cast<RTex*>(a.get()), static_cast<RTex*>(&a->rtcp)}) {
+      Synchronized hold(&leg->addrLock);
       for (InetAddrPort* r :
            {&leg->sendTo, &leg->learnedAddr, &leg->target, &leg->lastFrom, &leg->appliedDest}) {
         EXPECT_STREQ("", r->addr);
@@ -304,23 +315,64 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
       EXPECT_FALSE(leg->destApplied.load());
       EXPECT_EQ(0, leg->gotData.load());
     }
-    EXPECT_EQ(nullptr, a->stunCandidates);
-    EXPECT_EQ(0, a->stunCandidateCount);
+    {
+      Synchronized hold(&a->addrLock);
+      EXPECT_EQ(nullptr, a->stunCandidates);
+      EXPECT_EQ(0, a->stunCandidateCount);
+    }
     EXPECT_EQ(0, a->stunState.load());
     EXPECT_EQ(0, a->lastRecvTime.load());
     EXPECT_EQ(0, a->startTime.load());
     EXPECT_EQ(-1, a->payloadType.load());
-    EXPECT_EQ(nullptr, a->cryptoSend);
-    // Kept: sockets, port, pairing, pins and the pending size request.
+    {
+      Synchronized hold(SRTPInfo::wo);
+      EXPECT_EQ(nullptr, a->cryptoSend);
+      EXPECT_EQ(nullptr, a->cryptoRecv);
+    }
+    // The new session.
+    EXPECT_EQ(77, a->sid.load());
+    EXPECT_EQ(4, a->hostByte);
+    EXPECT_EQ(30000, a->sessionTimeout.load());
+    EXPECT_EQ("next", a->hostText);
+    EXPECT_EQ(1, a->srtpMode.load());
+    EXPECT_TRUE(a->behindNatEnabled);
+    EXPECT_EQ("::1", a->bindIp);
+    EXPECT_EQ(3, a->scopeId);
+    // Kept: sockets, port, pairing, pins, the pending size request and the
+    // RTCP leg's learning permission.
     EXPECT_EQ(fd, a->udpSender.getDesc());
     EXPECT_EQ(b, a->localPort);
     EXPECT_EQ(bb.get(), a->sender);
     EXPECT_EQ(1500, a->requestedBufSize.load());
+    EXPECT_TRUE(a->rtcp.behindNatEnabled);
+
     a->releaseSender();
   }
   RTPex::closeAndDelete(ida);
   RTPex::closeAndDelete(idb);
   EXPECT_TRUE(relaytest::waitUntil([&] { return relaytest::rangeFree("127.0.0.1", b, b + 3); }));
+}
+
+// A leg that has not received yet allocates the first size given at reuse;
+// its receive thread reads that size while Java may be reusing the endpoint.
+TEST_F(RTPexEngine, FirstReceiveAfterReuseTakesTheNewSize) {
+  int b = lane(19);
+  ASSERT_NE(0, b);
+  relaytest::GcWorker gc;
+  int64_t id = relaytest::openOn("127.0.0.1", b, b + 50);
+  ASSERT_NE(0, id);
+  RTPexPin e = RTPexPin::find(id);
+  ASSERT_TRUE(e);
+  e->reinit(RTPexSession{2, 0, 0, 0, "next", 300, 200, false, false, "", 0});
+  ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b + 1, "\x81\xC8" "first-rtcp"));
+  ASSERT_TRUE(relaytest::sendDatagram("127.0.0.1", b, "\x80\x08" "first-rtp"));
+  EXPECT_TRUE(relaytest::waitUntil([&] { return e->rtcp.cntPacket.load() == 1; }));
+  EXPECT_TRUE(relaytest::waitUntil([&] { return e->cntPacket.load() == 1; }));
+  EXPECT_EQ(200, e->rtcp.recvBufSize.load());
+  EXPECT_EQ(300, e->recvBufSize.load());
+  e.reset();
+  RTPex::closeAndDelete(id);
+  EXPECT_TRUE(relaytest::waitUntil([&] { return relaytest::rangeFree("127.0.0.1", b, b + 1); }));
 }
 
 // A thread that cannot start takes no leg: the endpoint is not made, and

@@ -1,6 +1,7 @@
 // The datagram roads through real endpoints and receive threads, with
-// loopback sockets as the far ends: kinds, relaying, learning, STUN
-// latching, buffer growth, blocking, the RTCP port and the session time-out.
+// loopback sockets as the far ends: kinds, relaying, learning, re-pairing,
+// STUN latching, buffer growth, blocking, the RTCP port, reuse and the
+// session time-out.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "SRTPtest.h"
 #include "pathtest.h"
 
 using pathtest::FarEnd;
@@ -295,6 +297,108 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
   e->rtcp.setTarget(ip2, 40009, 0, true);
   EXPECT_TRUE(e->rtcp.waitNat.load());
   EXPECT_EQ(40009, e->rtcp.sendTo.port);
+}
+
+// ---- re-pairing ---------------------------------------------------------------------
+
+namespace {
+
+struct RepairCase {
+  const char* name;
+  bool cServedD;      // C relayed for D before; else C is brand-new
+  bool releaseFirst;  // both sides release their old partner first
+};
+
+const RepairCase kRepairCases[] = {
+    {"CServedD", true, false},
+    {"CServedDAfterRelease", true, true},
+    {"FreshC", false, false},
+    {"FreshCAfterRelease", false, true},
+};
+
+void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.name; }
+
+using RepairParam = std::tuple<bool, RepairCase>;  // the RTCP legs, the case
+
+class RepairTest : public PathTest, public ::testing::WithParamInterface<RepairParam> {
+ protected:
+  bool rtcpLeg() const { return std::get<0>(GetParam()); }
+  RTex* leg(RTPex* ep) const { return rtcpLeg() ? &ep->rtcp : static_cast<RTex*>(ep); }
+  int portOf(RTPex* ep) const { return ep->localPort + (rtcpLeg() ? 1 : 0); }
+  std::string media(const std::string& tag) const {
+    return rtcpLeg() ? pathtest::rtcpSr(tag) : pathtest::rtp(tag);
+  }
+
+  // A datagram from a far end to in's leg arrives at to, from out's port.
+  void relays(RTPex* in, RTPex* out, const FarEnd& to, const std::string& tag) {
+    SCOPED_TRACE(tag);
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(source.sendTo(portOf(in), media(tag)));
+    ASSERT_TRUE(to.receive(&got, &from));
+    EXPECT_EQ(media(tag), got);
+    EXPECT_EQ(portOf(out), from);
+  }
+
+  FarEnd source{"127.0.0.1"};
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Loopback, RepairTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kRepairCases)),
+                         [](const ::testing::TestParamInfo<RepairParam>& info) {
+                           return std::string(std::get<0>(info.param) ? "Rtcp_" : "Rtp_") +
+                                  std::get<1>(info.param).name;
+                         });
+
+// A (with B) and C (with D, or new) become partners. From the next datagram
+// on, each leg's media leaves the new partner's socket towards its own
+// target, never towards the far end that socket served before, also while
+// the old partners still send through the same sockets.
+TEST_P(RepairTest, NextDatagramFollowsTheNewPartner) {
+  const RepairCase& c = std::get<1>(GetParam());
+  FarEnd toA("127.0.0.1"), toB("127.0.0.1"), toC("127.0.0.1"), toD("127.0.0.1");
+  a = open("127.0.0.1", 1001);
+  b = open("127.0.0.1", 1002);
+  RTPex* cc = open("127.0.0.1", 1003);
+  RTPex* d = open("127.0.0.1", 1004);
+  ASSERT_TRUE(a && b && cc && d);
+  target(leg(a), toA);
+  target(leg(b), toB);
+  target(leg(cc), toC);
+  target(leg(d), toD);
+  pair(a, b);
+  ASSERT_NO_FATAL_FAILURE(relays(a, b, toA, "a-via-b"));
+  ASSERT_NO_FATAL_FAILURE(relays(b, a, toB, "b-via-a"));
+  if (c.cServedD) {
+    pair(cc, d);
+    ASSERT_NO_FATAL_FAILURE(relays(cc, d, toC, "c-via-d"));
+    ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-via-c"));
+  }
+
+  if (c.releaseFirst) {
+    a->releaseSender();
+    cc->releaseSender();
+  }
+  pair(a, cc);
+  target(leg(a), toA);  // the same destinations again change nothing
+  target(leg(cc), toC);
+  for (int i = 0; i < 2; i++) {
+    std::string n = std::to_string(i);
+    ASSERT_NO_FATAL_FAILURE(relays(a, cc, toA, "a-via-c-" + n));
+    ASSERT_NO_FATAL_FAILURE(relays(cc, a, toC, "c-via-a-" + n));
+    // B and D still send through A's and C's sockets.
+    ASSERT_NO_FATAL_FAILURE(relays(b, a, toB, "b-via-a-" + n));
+    if (c.cServedD) {
+      ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-via-c-" + n));
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(relays(a, cc, toA, "a-via-c-last"));
+  ASSERT_NO_FATAL_FAILURE(relays(cc, a, toC, "c-via-a-last"));
+  for (const FarEnd* far : {&toA, &toB, &toC, &toD}) EXPECT_FALSE(far->pending());
+  b->releaseSender();
+  d->releaseSender();
 }
 
 // ---- STUN latching ------------------------------------------------------------------
@@ -694,6 +798,49 @@ TEST_F(PathTest, SessionTimeoutPostsOneEventPerSilence) {
   EXPECT_EQ(2u, worker->count(801, RTPex::EV_SESSION_TIMEOUT));
   EXPECT_EQ(0u, worker->count(802, RTPex::EV_SESSION_TIMEOUT));
   EXPECT_TRUE(pinsSettle(a, 3));
+}
+
+// ---- reuse --------------------------------------------------------------------------
+
+// A is reused again and again while B's media leaves through A's socket.
+// Each datagram goes out under the old session (SRTP with A's context) or
+// the new one (plain); none is lost between the two.
+TEST_F(PathTest, ReuseWhileThePartnersMediaFlowsLosesNothing) {
+  srtptest::setUp();
+  FarEnd source("127.0.0.1"), out("127.0.0.1");
+  a = open("127.0.0.1", 1101);
+  b = open("127.0.0.1", 1102);
+  ASSERT_TRUE(a && b);
+  target(b, out);
+  pair(a, b);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> reuses{0};
+  std::thread reuser([&] {
+    const RTPexSession next{1101, 0, 0, 0, "host", 2048, 2048, false, false, "127.0.0.1", 0};
+    for (int i = 0; i < 1000000 && !stop.load(); i++) {
+      a->createCryptoToSend(SRTPInfo::SUITE_AES_CM_128_HMAC_SHA1_32);
+      a->srtpMode = 2;  // the old session converts
+      a->reinit(next);
+      reuses++;
+    }
+  });
+  const int kBursts = 1000;
+  const int kBurst = 20;
+  int sent = 0;
+  int arrived = 0;
+  for (int n = 0; n < kBursts && arrived == sent; n++) {
+    for (int i = 0; i < kBurst; i++, sent++) {
+      ASSERT_TRUE(source.sendTo(b->localPort, srtptest::rtp(static_cast<uint16_t>(sent), 7, 20)));
+    }
+    std::string got;
+    for (int i = 0; i < kBurst && out.receive(&got, nullptr, 2000); i++) arrived++;
+  }
+  stop = true;
+  reuser.join();
+  EXPECT_GT(reuses.load(), 0);
+  EXPECT_EQ(sent, b->cntPacket.load());  // all accepted by B
+  EXPECT_EQ(sent, arrived);
 }
 
 // ---- under load ---------------------------------------------------------------------
