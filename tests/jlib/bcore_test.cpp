@@ -84,14 +84,27 @@ namespace {
 
 class CountingThread : public JLangThread {
  public:
-  explicit CountingThread(int sleepMs = 0) : sleepMs(sleepMs) {}
   ~CountingThread() override { join(); }
-  void run() override {
-    if (sleepMs > 0) sleep(sleepMs);
-    runs++;
-  }
+  void run() override { runs++; }
   std::atomic<int> runs{0};
-  int sleepMs;
+};
+
+// Leaves the join to the base destructor. run() takes what it needs before it
+// reports that it has started, so it no longer touches the object then.
+class ReportingThread : public JLangThread {
+ public:
+  ReportingThread(std::atomic<bool>* started, std::atomic<bool>* done)
+      : started(started), done(done) {}
+  void run() override {
+    std::atomic<bool>* finished = done;
+    started->store(true);
+    sleep(100);
+    finished->store(true);
+  }
+
+ private:
+  std::atomic<bool>* started;
+  std::atomic<bool>* done;
 };
 
 class ThrowingThread : public JLangThread {
@@ -114,14 +127,15 @@ TEST(JLangThread, StartsOnceAndJoins) {
 }
 
 TEST(JLangThread, DestructorWaitsForRun) {
-  std::atomic<int>* runs;
+  std::atomic<bool> started(false);
+  std::atomic<bool> done(false);
   int64_t t0 = JLangSystem::currentTimeMillis();
   {
-    CountingThread t(100);
-    t.start();
-    runs = &t.runs;
-    (void)runs;
+    ReportingThread t(&started, &done);
+    ASSERT_EQ(0, t.start());
+    ASSERT_TRUE(testutil::waitUntil([&] { return started.load(); }));
   }
+  EXPECT_TRUE(done.load()) << "destroyed before run() returned";
   EXPECT_GE(JLangSystem::currentTimeMillis() - t0, 99);
   CountingThread never;  // never started: destroyed at once
 }
@@ -151,12 +165,22 @@ TEST(Clock, MillisAndNanosAgree) {
 
 // ---- log file -----------------------------------------------------------------
 
+// Without the lock that InitTrace creates nothing is written, even to a
+// named file. Other tests may have created it: it is set aside meanwhile.
 TEST(Log, RecordBeforeInitTraceIsSkipped) {
-  ASSERT_EQ(nullptr, woLog);
-  logRecord("abc");
-  LOG_EXCEPTION("nowhere");
+  TempDir dir;
+  InitTrace("");
   EXPECT_FALSE(logInit());
   EXPECT_FALSE(log_open());
+  InitTrace(dir.file("proxy.log"));
+  struct NoLock {
+    NoLock() : saved(woLog) { woLog = nullptr; }
+    ~NoLock() { woLog = saved; }
+    WaitObject* saved;
+  } noLock;
+  logRecord("abc");
+  LOG_EXCEPTION("nowhere");
+  EXPECT_FALSE(testutil::fileExists(dir.file("proxy.log")));
 }
 
 TEST(Log, PlainRecordBytes) {
