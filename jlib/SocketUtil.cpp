@@ -161,12 +161,23 @@ int SocketCore::getError() { return errno; }
 
 void SocketCore::setDesc(socket_t d) { desc = d; }
 
+bool SocketCore::refuseWithoutSocket() const {
+  if (isOpened()) return false;
+#ifdef _WIN32
+  WSASetLastError(WSAENOTSOCK);
+#else
+  errno = EBADF;
+#endif
+  return true;
+}
+
 void SocketCore::setSameSocket(SocketCore* other) {
   desc = other->desc;
   family = other->family;
 }
 
 bool SocketCore::setLocalPort(unsigned short port) {
+  if (refuseWithoutSocket()) return false;
   if (family == AF_INET) {
     sockaddr_in sin;
     std::memset(&sin, 0, sizeof(sin));
@@ -189,6 +200,7 @@ bool SocketCore::setLocalPort(unsigned short port) {
 bool SocketCore::setLocalAddrPort(const std::string& addr, unsigned short port,
                                   unsigned long scopeId) {
   if (addr.empty()) return setLocalPort(port);
+  if (refuseWithoutSocket()) return false;
   sockaddr_storage local;
   socklen_t len = resolve(addr.c_str(), port, scopeId, &local);
   if (len == 0) return false;
@@ -274,7 +286,7 @@ void UDPsender::setDestination(const char* host, unsigned short port,
 #ifndef _WIN32
 
 bool UDPsender::send(const void* buf, int len) {
-  if (dest.ss_family == 0 || len < 0) return false;
+  if (dest.ss_family == 0 || len < 0 || refuseWithoutSocket()) return false;
   ssize_t n = ::sendto(desc, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
   return n == len;
@@ -283,6 +295,7 @@ bool UDPsender::send(const void* buf, int len) {
 #endif  // _WIN32
 
 int UDPsender::setTOS(int tos) {
+  if (refuseWithoutSocket()) return -1;
   return setsockopt(desc, IPPROTO_IP, IP_TOS, reinterpret_cast<const char*>(&tos), sizeof(tos));
 }
 
@@ -297,6 +310,7 @@ int UDPreceiver::recv(void* buf, int len) {
     errno = EINVAL;
     return -1;
   }
+  if (refuseWithoutSocket()) return -1;
   // The kernel writes the sender only on success.
   socklen_t alen = sizeof(lastAddr);
   ssize_t n = ::recvfrom(desc, buf, static_cast<size_t>(len), MSG_DONTWAIT,
@@ -305,6 +319,7 @@ int UDPreceiver::recv(void* buf, int len) {
 }
 
 int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
+  if (refuseWithoutSocket()) return -1;
   pollfd pfd;
   pfd.fd = desc;
   pfd.events = POLLIN;
@@ -341,6 +356,7 @@ const unsigned char* UDPreceiver::getRemoteAddrV6OfLast() {
 }
 
 int UDPreceiver::setBufferSize(int bytes) {
+  if (refuseWithoutSocket()) return -1;
   return setsockopt(desc, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
                     sizeof(bytes));
 }

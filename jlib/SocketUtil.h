@@ -94,6 +94,11 @@ class SocketCore {
   static bool initializeSocket();
 
  protected:
+  // True when there is no socket, with the platform's "not a socket" error
+  // set: calls on an empty object fail without a system call (descriptor 0
+  // may be someone else's).
+  bool refuseWithoutSocket() const;
+
   // Resolves text for the socket's family into out (port and scope set
   // from the arguments). Returns the address length, 0 on failure.
   socklen_t resolve(const char* text, unsigned short port,
@@ -124,10 +129,11 @@ class UDPsender : public UDPsocketCore {
   virtual void setDestination(const char* host, unsigned short port,
                               unsigned long scopeId);
   // True exactly when all len bytes went to the destination; false without
-  // a destination.
+  // a destination or a socket.
   virtual bool send(const void* buf, int len);
 
-  // IP type of service (IP_TOS), also on an IPv6 socket. 0, or -1.
+  // IP type of service (IP_TOS), also on an IPv6 socket. 0, or -1 (also
+  // without a socket).
   int setTOS(int tos);
 
   bool hasDestination() const { return dest.ss_family != 0; }
@@ -145,7 +151,7 @@ class UDPreceiver : public UDPsocketCore {
 
   // One datagram into buf, never blocking. Returns its length (0 for an
   // empty one), or -1 with the error in getError() (EAGAIN: nothing
-  // waiting). A longer datagram gives its first len bytes and the result
+  // waiting; no socket: -1 at once). A longer datagram gives its first len bytes and the result
   // len; the rest is lost. On success lastAddr holds the sender.
   virtual int recv(void* buf, int len);
   // Waits up to timeoutMs for a datagram; -1 when none came.
@@ -160,7 +166,7 @@ class UDPreceiver : public UDPsocketCore {
   // The sixteen address bytes of an IPv6 sender.
   virtual const unsigned char* getRemoteAddrV6OfLast();
 
-  // Kernel receive buffer (SO_RCVBUF). 0, or -1.
+  // Kernel receive buffer (SO_RCVBUF). 0, or -1 (also without a socket).
   int setBufferSize(int bytes);
 
   const sockaddr_storage& getLastAddr() const { return lastAddr; }

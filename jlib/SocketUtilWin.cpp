@@ -85,7 +85,7 @@ socket_t UDPsocketCore::open(int useV6) {
 }
 
 bool UDPsender::send(const void* buf, int len) {
-  if (dest.ss_family == 0 || len < 0) return false;
+  if (dest.ss_family == 0 || len < 0 || refuseWithoutSocket()) return false;
   int n = ::sendto(desc, static_cast<const char*>(buf), len, 0,
                    reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
   return n == len;
@@ -98,12 +98,14 @@ int UDPreceiver::recv(void* buf, int len) {
     WSASetLastError(WSAEINVAL);
     return -1;
   }
+  if (refuseWithoutSocket()) return -1;
   int alen = sizeof(lastAddr);
   return ::recvfrom(desc, static_cast<char*>(buf), len, 0, reinterpret_cast<sockaddr*>(&lastAddr),
                     &alen);
 }
 
 int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
+  if (refuseWithoutSocket()) return -1;
   if (pollFn != nullptr) {
     WSAPOLLFD pfd;
     pfd.fd = desc;

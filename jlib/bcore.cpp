@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -200,6 +201,29 @@ WaitObject* woLog = nullptr;
 int LOG_FILE_SIZE = 2097152;
 std::string trace_file_name = "l.txt";
 
+namespace {
+
+// Set once the statics above are about to be destroyed (process exit or
+// library unload); from then on no block is written.
+std::atomic<bool> logUnloading(false);
+
+// Defined after the log's statics, so destroyed before them: waits for the
+// block being written and stops every later one, so that no thread still
+// writing touches the stream or the names while they go, or stdio while the
+// exit clears it.
+struct LogUnloadGuard {
+  ~LogUnloadGuard() {
+    if (woLog == nullptr) {
+      logUnloading = true;
+      return;
+    }
+    Synchronized hold(woLog);
+    logUnloading = true;
+  }
+} logUnloadGuard;
+
+}  // namespace
+
 void InitTrace(const std::string& path) {
   if (woLog == nullptr) woLog = new WaitObject();
   logfilename = path;
@@ -236,6 +260,7 @@ const char* getCurrentTime() {
 namespace jlog {
 
 bool blockReady() {
+  if (logUnloading) return false;
   if (logdump.is_open()) return true;
   if (!log_open()) return false;
   if (static_cast<long long>(logdump.tellp()) > LOG_FILE_SIZE) {

@@ -92,7 +92,8 @@ const std::string& logBackupFileName();
 namespace jlog {
 
 // Opens the log for a block when it is closed (rotating first when it is too
-// large). Called with woLog held; false drops the block.
+// large). Called with woLog held; false drops the block, as it does for every
+// block once the library's statics are being destroyed (exit or unload).
 bool blockReady();
 // Ends a record: line end, flush, close. Called with woLog held.
 void endRecord();
