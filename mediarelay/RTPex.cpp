@@ -739,6 +739,9 @@ bool learnFrom(RTex* leg, RTex* partnerLeg) {
 // port 0 and such a destination is not to be used.
 bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
   Synchronized hold(&leg->addrLock);
+  // A leg without a far end sends nothing: the partner's socket keeps the
+  // destination that another leg gave it, which is not this leg's.
+  if (leg->sendTo.addr[0] == '\0') return false;
   if (!portZeroUsable && leg->sendTo.port == 0) return false;
   *dest = leg->sendTo;
   return true;

@@ -401,6 +401,38 @@ TEST_P(RepairTest, NextDatagramFollowsTheNewPartner) {
   d->releaseSender();
 }
 
+// A leg with no destination is paired with C, whose socket D aimed at its far
+// end: nothing of the leg's may reach D's far end.
+class NoTargetTest : public RepairTest {};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, NoTargetTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(kRepairCases[0])),
+                         [](const ::testing::TestParamInfo<RepairParam>& info) {
+                           return std::string(std::get<0>(info.param) ? "Rtcp" : "Rtp");
+                         });
+
+TEST_P(NoTargetTest, SendsNothingThroughAServedSocket) {
+  FarEnd toA("127.0.0.1"), toC("127.0.0.1"), toD("127.0.0.1");
+  a = open("127.0.0.1", 1011);
+  RTPex* cc = open("127.0.0.1", 1013);
+  RTPex* d = open("127.0.0.1", 1014);
+  ASSERT_TRUE(a && cc && d);
+  target(leg(cc), toC);
+  target(leg(d), toD);
+  pair(cc, d);
+  ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-via-c"));
+  a->setSender(cc);
+  ASSERT_TRUE(source.sendTo(portOf(a), media("a-nowhere")));
+  // Once A has a target its next datagram arrives there: the one before it
+  // has been handled by then.
+  target(leg(a), toA);
+  ASSERT_NO_FATAL_FAILURE(relays(a, cc, toA, "a-seen"));
+  ASSERT_NO_FATAL_FAILURE(relays(d, cc, toD, "d-marker"));
+  for (const FarEnd* far : {&toA, &toC, &toD}) EXPECT_FALSE(far->pending());
+  a->releaseSender();
+  d->releaseSender();
+}
+
 // ---- STUN latching ------------------------------------------------------------------
 
 class StunTest : public PathTest {
