@@ -12,7 +12,7 @@ void EventQueue::post(int type, int64_t param, void* data) {
   wo.notify();
 }
 
-void EventQueue::post(int type, int64_t param, unsigned long data) {
+void EventQueue::post(int type, int64_t param, uint64_t data) {
   post(type, param, reinterpret_cast<void*>(static_cast<uintptr_t>(data)));
 }
 

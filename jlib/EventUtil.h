@@ -4,6 +4,7 @@
 #define JLIB_EVENTUTIL_H
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <list>
 #include <string>
@@ -32,7 +33,8 @@ class EventQueue {
   EventQueue& operator=(const EventQueue&) = delete;
 
   void post(int type, int64_t param, void* data);
-  void post(int type, int64_t param, unsigned long data);
+  // data as a 64-bit integer, kept whole where a pointer has 64 bits.
+  void post(int type, int64_t param, uint64_t data);
   // A delay below 20 ms posts the event as an immediate one.
   void schedule(int type, int64_t param, void* data, int delayMs);
   // Blocks until an event can be handed out: immediate events first, then a

@@ -692,7 +692,7 @@ void replaceBuffer(RTex* leg, int size) {
 // Posts an event for ep on the "EVENT" queue; the event carries the pin.
 void postPinned(RTPexPin* pinned, int kind) {
   RTPex* ep = pinned->get();
-  RTPex::evQ[1]->post(kind, static_cast<long>(ep->sid.load()), static_cast<void*>(ep));
+  RTPex::evQ[1]->post(kind, ep->sid.load(), static_cast<void*>(ep));
   pinned->release();
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,7 @@ int64_t now() { return JLangSystem::currentTimeMillis(); }
 
 void* tag(long n) { return reinterpret_cast<void*>(n); }
 
-void expectEvent(const EventObj& ev, int type, long param, void* data) {
+void expectEvent(const EventObj& ev, int type, int64_t param, void* data) {
   EXPECT_EQ(type, ev.type);
   EXPECT_EQ(param, ev.param);
   EXPECT_EQ(data, ev.data);
@@ -42,15 +43,15 @@ TEST(EventQueue, PostedEventsComeOutFirstInFirstOut) {
   EventQueue q;
   q.post(7, 70L, tag(1));
   q.post(8, -1L, tag(2));
-  q.post(9, LONG_MAX, static_cast<unsigned long>(ULONG_MAX));
+  q.post(9, INT64_MAX, UINT64_MAX);
   EXPECT_EQ("q.size:3\nscdq.size:0\n", q.getQueueInfo());
   EXPECT_EQ(3, q.totalEventCount());
   expectEvent(q.waitForEvent(), 7, 70, tag(1));
   expectEvent(q.waitForEvent(), 8, -1, tag(2));
   EventObj last = q.waitForEvent();
   EXPECT_EQ(9, last.type);
-  EXPECT_EQ(LONG_MAX, last.param);
-  EXPECT_EQ(ULONG_MAX, reinterpret_cast<uintptr_t>(last.data)) << "integer data is stored whole";
+  EXPECT_EQ(INT64_MAX, last.param);
+  EXPECT_EQ(UINT64_MAX, reinterpret_cast<uintptr_t>(last.data)) << "integer data is stored whole";
   EXPECT_EQ(0, q.totalEventCount());
 }
 

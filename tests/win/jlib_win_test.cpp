@@ -1,13 +1,15 @@
 // The base library's Windows parts under wine: locks and threads, the text-mode
-// log, and the Winsock layer with WSAPoll or the select fallback (forced by
-// the test hook of this build).
+// log, 64-bit event fields where long has 32 bits, and the Winsock layer with
+// WSAPoll or the select fallback (forced by the test hook of this build).
 //   jlib_win_test <poll|select> <directory>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "EventUtil.h"
 #include "SocketUtil.h"
 #include "bcore.h"
 #include "jlang.h"
@@ -88,6 +90,25 @@ void logForm(const std::string& dir) {
         "exception record ends in CR LF CR LF");
 }
 
+// Both post forms keep param and integer data whole, beyond 32 bits too.
+void eventWidth() {
+  const uint64_t values[] = {0, 0x7fffffffu, 0x80000000u, 0x100000000u + 11,
+                             0x12345678abcdef01u, UINT64_MAX};
+  EventQueue q;
+  for (uint64_t v : values) {
+    q.post(12, static_cast<int64_t>(v), v);
+    q.post(13, static_cast<int64_t>(v), reinterpret_cast<void*>(static_cast<uintptr_t>(v)));
+  }
+  for (uint64_t v : values) {
+    for (int type : {12, 13}) {
+      EventObj ev = q.waitForEvent();
+      check(ev.type == type && ev.param == static_cast<int64_t>(v) &&
+                reinterpret_cast<uintptr_t>(ev.data) == v,
+            "event " + std::to_string(type) + " keeps 64 bits of " + std::to_string(v));
+    }
+  }
+}
+
 // A bound loopback socket; its port in *port.
 UDPsender* boundSocket(unsigned short* port) {
   UDPsender* s = new UDPsender();
@@ -160,6 +181,7 @@ int main(int argc, char** argv) {
   recursiveLock();
   waitAndNotify();
   logForm(argv[2]);
+  eventWidth();
   sockets(poll);
   std::printf("jlib test (%s): %d checks, %d failed\n", argv[1], wincheck::checks, wincheck::failures);
   return wincheck::failures == 0 ? 0 : 1;
