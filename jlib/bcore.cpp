@@ -56,25 +56,11 @@ void WaitObject::notify() {
 
 namespace {
 
-// Some 50 us of rounds (a pause takes about 20 ns on x86-64): longer than a
-// waiter spends queued behind other SRTP calls, short against a holder that
-// has lost its CPU.
-const int kLockSpins = 2000;
+const int kLockSpins = 200;
 
 inline void spinPause() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
-#endif
-}
-
-// Whether the mutex looks free, read without taking its cache line from the
-// holder (glibc's lock word); elsewhere every round simply tries.
-inline bool looksFree(pthread_mutex_t* m) {
-#ifdef __GLIBC__
-  return __atomic_load_n(&m->__data.__lock, __ATOMIC_RELAXED) == 0;
-#else
-  (void)m;
-  return true;
 #endif
 }
 
@@ -106,17 +92,14 @@ WaitObject::~WaitObject() {
   pthread_mutexattr_destroy(&mutexAttr);
 }
 
-// The relay's holds are short (an SRTP call, a few fields): a contended lock
-// is usually free again within the spin. A waiter that sleeps in the kernel
-// instead needs a CPU again to wake, which on a busy machine takes from
-// hundreds of microseconds to milliseconds, and meanwhile every socket of its
-// receive thread goes unread.
+// The relay's holds are short (an SRTP call, a few fields, a send): a
+// contended lock is usually free again within the few microseconds of the
+// spin, sooner than a sleep in the kernel and the wake-up that follows.
 int WaitObject::lock() {
   if (status < 0) return status;
-  if (pthread_mutex_trylock(&mutex) == 0) return 0;
   for (int i = 0; i < kLockSpins; i++) {
+    if (pthread_mutex_trylock(&mutex) == 0) return 0;
     spinPause();
-    if (looksFree(&mutex) && pthread_mutex_trylock(&mutex) == 0) return 0;
   }
   return pthread_mutex_lock(&mutex);
 }
