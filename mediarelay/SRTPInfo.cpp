@@ -98,10 +98,9 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
   *n = len;
   int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
                                 : srtp_protect_rtcp(ctx->session, dst, n);
-  if (r == srtp_err_status_ok && !ctx->noteStream(ssrcOf(dst, kind)) &&
-      kind == Protect::kRtcp) {
-    // SRTCP numbers the reports of a stream itself: a stream made afresh
-    // for every report would repeat the first number, so none leaves.
+  if (r == srtp_err_status_ok && !ctx->noteStream(ssrcOf(dst, kind))) {
+    // A stream made afresh for every datagram would start its rollover
+    // count and its SRTCP index again each time: the same keystream twice.
     r = srtp_err_status_no_ctx;
   }
   return r;
@@ -245,6 +244,9 @@ bool SRTPInfo::noteStream(uint32_t ssrc) {
   int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                     std::chrono::steady_clock::now().time_since_epoch())
                     .count();
+  // An outbound stream carries the rollover count and SRTCP index that
+  // keep its keystream unique: it stays for the context's life.
+  const bool outbound = policy.ssrc.type == ssrc_any_outbound;
   Stream* slot = streams;  // the least recently used, unless there is room
   for (int i = 0; i < streamCount; i++) {
     if (streams[i].ssrc == ssrc) {
@@ -255,7 +257,7 @@ bool SRTPInfo::noteStream(uint32_t ssrc) {
   }
   if (streamCount < MAX_STREAMS) {
     slot = &streams[streamCount++];
-  } else if (now - slot->lastUseMs < streamIdleMs) {
+  } else if (outbound || now - slot->lastUseMs < streamIdleMs) {
     srtp_remove_stream(session, ssrc);
     return false;
   } else {

@@ -50,10 +50,12 @@ class SRTPInfo {
   void ensureBufCapacity(int len);
   bool usable() const { return status == 0; }
   // Records that a datagram of the SSRC ssrc (network order) was protected
-  // or unprotected, which gave the SSRC a stream in the session. A new SSRC
-  // beyond MAX_STREAMS takes the place of the least recently used stream
-  // when that one is idle; else its own stream is removed again and the
-  // result is false. Called with wo held.
+  // or unprotected, which gave the SSRC a stream in the session. Beyond
+  // MAX_STREAMS a new SSRC of an inbound context takes the place of the
+  // least recently used stream when that one is idle; otherwise (always
+  // for an outbound context) its own stream is removed again and the
+  // result is false: the caller drops an outbound datagram. Called with wo
+  // held.
   bool noteStream(uint32_t ssrc);
 
   srtp_t session;
@@ -69,9 +71,9 @@ class SRTPInfo {
  private:
   // libsrtp2 keeps one stream per SSRC that a wildcard session meets and
   // walks them all on every packet: without a bound a flood of new SSRCs
-  // slows every packet of every call and grows without limit. A busy stream
-  // is never dropped: made again, it would restart its rollover count and
-  // its SRTCP numbering.
+  // slows every packet of every call and grows without limit. A busy or
+  // outbound stream is never dropped: made again, it would restart its
+  // rollover count and its SRTCP numbering.
   struct Stream {
     uint32_t ssrc;
     uint64_t lastUse;   // useCount when last used: the order of use

@@ -667,10 +667,13 @@ class SRTPStreamTest : public SRTPInfoTest {
 
 constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
 
-// Idle streams give way to new SSRCs: a new SSRC on every datagram still
-// converts, the session keeps at most MAX_STREAMS streams (the newest ones
-// and the call's, which keeps sending), and an SSRC whose stream was dropped
-// converts again when it comes back.
+// Idle inbound streams give way to new SSRCs: a new SSRC on every datagram
+// still converts, the session keeps at most MAX_STREAMS streams (the newest
+// ones and the call's, which keeps sending), and an SSRC whose stream was
+// dropped converts again when it comes back. An outbound stream is never
+// dropped, idle or not (its rollover count and SRTCP index keep its
+// keystream unique): the SSRCs beyond the bound are refused, counted as
+// failures, and never leave.
 TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
   const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
   const uint32_t kNewest = SRTPInfo::MAX_STREAMS - 1;
@@ -682,29 +685,35 @@ TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
     uint32_t callSeq = 1;
     ASSERT_TRUE(t.passes(kCall, callSeq));
     for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
-      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      if (w.outbound && ssrc > kNewest) {
+        std::string pkt;
+        t.convert(ssrc, 1, &pkt);
+      } else {
+        ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+      }
       if (ssrc % 4 == 0) {
+        // Also the first to arrive after the refused ones.
         ASSERT_TRUE(t.passes(kCall, ++callSeq)) << ssrc;
       }
     }
     EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kFlood));
-    EXPECT_EQ(static_cast<int>(kNewest), t.streams(kFlood - kNewest + 1, kFlood));
     EXPECT_EQ(1, t.streams(kCall, kCall));
-    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
-
-    // SRTCP numbers the reports of a stream itself: an outbound stream made
-    // again restarts that numbering, which the far end refuses as replays.
-    // That is why a busy stream is never dropped (next test).
-    if (w.outbound && w.asRtcp) continue;
+    if (w.outbound) {
+      EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kNewest));
+      EXPECT_EQ(static_cast<int>(kFlood - kNewest), t.ctx->protectErrorCount);
+    } else {
+      EXPECT_EQ(static_cast<int>(kNewest), t.streams(kFlood - kNewest + 1, kFlood));
+      t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+    }
     EXPECT_TRUE(t.passes(1, 2));
     EXPECT_EQ(1, t.streams(1, 1));
     EXPECT_TRUE(t.passes(kCall, ++callSeq));
   }
 }
 
-// While every kept stream is busy a new SSRC gets no lasting stream: RTP
-// (and inbound SRTCP) still converts, an outbound SRTCP report of it does
-// not leave (counted as a failure), and the busy streams keep their state.
+// While every kept stream is busy a new SSRC gets no lasting stream: an
+// inbound datagram of it still converts, an outbound one does not leave
+// (counted as a failure), and the busy streams keep their state.
 TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
   const uint32_t kFlood = 200;
   const uint32_t kKept = SRTPInfo::MAX_STREAMS - 1;  // and the call's
@@ -713,20 +722,20 @@ TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
     t.setIdleMs(INT_MAX);
-    bool reportsDropped = w.outbound && w.asRtcp;
+    bool refused = w.outbound;
     uint32_t callSeq = 1;
     ASSERT_TRUE(t.passes(kCall, callSeq));
     for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
-      if (ssrc > kKept && reportsDropped) {
+      if (ssrc > kKept && refused) {
         std::string pkt;
         t.convert(ssrc, 1, &pkt);
       } else {
         ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
       }
     }
-    // The call's report is the next to arrive: the dropped ones never left.
+    // The call's datagram is the next to arrive: the refused ones never left.
     ASSERT_TRUE(t.passes(kCall, ++callSeq));
-    EXPECT_EQ(reportsDropped ? static_cast<int>(kFlood - kKept) : 0,
+    EXPECT_EQ(refused ? static_cast<int>(kFlood - kKept) : 0,
               t.ctx->protectErrorCount);
     EXPECT_EQ(static_cast<int>(kKept), t.streams(1, kKept));
     EXPECT_EQ(0, t.streams(kKept + 1, kFlood));
@@ -735,7 +744,7 @@ TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
     // Kept streams go on where they were; a new SSRC converts again.
     EXPECT_TRUE(t.passes(1, 2));
     EXPECT_TRUE(t.passes(kCall, ++callSeq));
-    if (!reportsDropped) {
+    if (!refused) {
       EXPECT_TRUE(t.passes(kFlood, 2));
     }
   }

@@ -181,22 +181,25 @@ TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
 }
 
 // A new SSRC on every datagram from either far end, through the receive
-// threads: every datagram arrives converted, the relay's contexts keep a
-// bounded number of streams, and SSRCs seen before convert again.
+// threads: the relay's contexts keep a bounded number of streams; SRTP to
+// plain converts every datagram, plain to SRTP the first MAX_STREAMS SSRCs
+// (later ones never leave), and SSRCs seen before convert again.
 TEST_F(SRTPRelayTest, NewSsrcFloodKeepsStreamsBounded) {
   FarParty farA;  // speaks SRTP with A
   FarParty farB;  // plain
   RelayPair pair;
   ASSERT_TRUE(startConverting(&pair, &farA, &farB, false));
   const uint32_t kFlood = 300;
+  const uint32_t kKept = SRTPInfo::MAX_STREAMS;
   struct Way {
     const char* name;
     FarParty* from;
     int port;
     FarParty* to;
     SRTPInfo* ctx;
-  } ways[] = {{"plain to SRTP", &farB, pair.b->localPort, &farA, pair.a->cryptoSend},
-              {"SRTP to plain", &farA, pair.a->localPort, &farB, pair.b->cryptoRecv}};
+    bool refusesBeyond;  // SSRCs past the bound are not converted
+  } ways[] = {{"plain to SRTP", &farB, pair.b->localPort, &farA, pair.a->cryptoSend, true},
+              {"SRTP to plain", &farA, pair.a->localPort, &farB, pair.b->cryptoRecv, false}};
   for (const Way& w : ways) {
     SCOPED_TRACE(w.name);
     auto passes = [&](uint32_t ssrc, uint16_t seq) {
@@ -205,10 +208,17 @@ TEST_F(SRTPRelayTest, NewSsrcFloodKeepsStreamsBounded) {
       return w.from->sendMedia(w.port, sent) && w.to->next(&w.to->media, false, &got) &&
              got == sent;
     };
-    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) ASSERT_TRUE(passes(ssrc, 1)) << ssrc;
+    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
+      if (w.refusesBeyond && ssrc > kKept) {
+        ASSERT_TRUE(w.from->sendMedia(w.port, rtp(1, ssrc, 40)));
+      } else {
+        ASSERT_TRUE(passes(ssrc, 1)) << ssrc;
+      }
+    }
     EXPECT_GE(SRTPInfo::MAX_STREAMS, srtptest::streamsAmong(w.ctx, 1, kFlood));
+    // Also the first to arrive after the refused ones.
     EXPECT_TRUE(passes(1, 2));
-    EXPECT_TRUE(passes(kFlood, 2));
+    EXPECT_TRUE(passes(w.refusesBeyond ? kKept : kFlood, 2));
   }
   EXPECT_TRUE(pair.close());
 }
