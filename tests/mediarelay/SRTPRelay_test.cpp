@@ -210,7 +210,12 @@ TEST_F(SRTPRelayTest, NewSsrcFloodKeepsStreamsBounded) {
     };
     for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
       if (w.refusesBeyond && ssrc > kKept) {
+        // Paced by the refusals counted, so that no socket overflows.
         ASSERT_TRUE(w.from->sendMedia(w.port, rtp(1, ssrc, 40)));
+        ASSERT_TRUE(relaytest::waitUntil([&] {
+          Synchronized hold(SRTPInfo::wo);
+          return w.ctx->protectErrorCount == static_cast<int>(ssrc - kKept);
+        })) << ssrc;
       } else {
         ASSERT_TRUE(passes(ssrc, 1)) << ssrc;
       }
