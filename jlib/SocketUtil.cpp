@@ -207,6 +207,15 @@ bool SocketCore::setLocalAddrPort(const std::string& addr, unsigned short port,
   return ::bind(desc, reinterpret_cast<sockaddr*>(&local), len) == 0;
 }
 
+bool SocketCore::numericAddress(const std::string& addr, std::string* out) {
+  sockaddr_storage ss;
+  if (resolve(addr.c_str(), 0, 0, &ss) == 0) return false;
+  char text[InetAddrPort::ADDR_SIZE];
+  getIPStrAndPort(reinterpret_cast<const sockaddr*>(&ss), text, nullptr);
+  *out = text;
+  return true;
+}
+
 socklen_t SocketCore::resolve(const char* text, unsigned short port,
                               unsigned long scopeId, sockaddr_storage* out) {
   if (text == nullptr || (family != AF_INET && family != AF_INET6)) return 0;

@@ -84,6 +84,10 @@ class SocketCore {
   bool setLocalAddrPort(const std::string& addr, unsigned short port,
                         unsigned long scopeId);
 
+  // The numeric text of addr resolved for the socket's family (a name is
+  // looked up); false when it does not resolve.
+  bool numericAddress(const std::string& addr, std::string* out);
+
   // Writes the numeric text of sa's address into out (room for 40
   // characters) and returns its port in host order. IPv4 stores scope 0,
   // IPv6 its scope id; any other family writes "0.0.0.0", returns 0 and

@@ -6,12 +6,10 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
 #else
 #include <net/if.h>
-#include <netdb.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -255,7 +253,6 @@ void RTPex::setSender(RTPex* other) {
       if (sender != nullptr) sender->referCounter--;
       other->referCounter++;
       sender = other;
-      partnerChanged();
     }
   }
   lastRecvTime = JLangSystem::currentTimeMillis();
@@ -264,10 +261,7 @@ void RTPex::setSender(RTPex* other) {
 void RTPex::releaseSender() {
   {
     Synchronized hold(woStatic);
-    if (sender != nullptr) {
-      sender->referCounter--;
-      partnerChanged();
-    }
+    if (sender != nullptr) sender->referCounter--;
     sender = nullptr;
   }
   lastRecvTime = 0;
@@ -276,11 +270,6 @@ void RTPex::releaseSender() {
     countedConcurrent = false;
     SRTPInfo::addConcurrent(-1);
   }
-}
-
-void RTPex::partnerChanged() {
-  destApplied = false;
-  rtcp.destApplied = false;
 }
 
 void RTPex::close() {
@@ -439,19 +428,8 @@ struct PairSearch {
   // Sets bindAddr from bindIp. A name is looked up here, once, rather than
   // at every bind of the search; false when it does not resolve.
   bool resolve(const std::string& bindIp) {
-    bindAddr = bindIp;
-    if (bindIp.empty()) return true;
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = useV6 ? AF_INET6 : AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(bindIp.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
-    char text[InetAddrPort::ADDR_SIZE];
-    SocketCore::getIPStrAndPort(res->ai_addr, text, nullptr);
-    freeaddrinfo(res);
-    bindAddr = text;
-    return true;
+    bindAddr.clear();
+    return bindIp.empty() || rtp->numericAddress(bindIp, &bindAddr);
   }
 
   // 1: both ports bound; 0: try the next; -1: gave up (record written).

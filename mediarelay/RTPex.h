@@ -246,8 +246,6 @@ class RTPex : public RTex {
 
  private:
   bool legsStillPolled();
-  // Neither leg's sendTo is in force on a new partner's sockets.
-  void partnerChanged();
   void freeStunCandidates();
   void dropCrypto();
   void addLegsOrUndo();

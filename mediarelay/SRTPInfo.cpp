@@ -241,12 +241,15 @@ SRTPInfo::~SRTPInfo() {
 }
 
 bool SRTPInfo::noteStream(uint32_t ssrc) {
-  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now().time_since_epoch())
-                    .count();
   // An outbound stream carries the rollover count and SRTCP index that
-  // keep its keystream unique: it stays for the context's life.
+  // keep its keystream unique: it stays for the context's life, so only an
+  // inbound one needs the time of its use.
   const bool outbound = policy.ssrc.type == ssrc_any_outbound;
+  const int64_t now =
+      outbound ? 0
+               : std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
   Stream* slot = streams;  // the least recently used, unless there is room
   for (int i = 0; i < streamCount; i++) {
     if (streams[i].ssrc == ssrc) {
