@@ -1,4 +1,5 @@
 #include "jniutils.h"
+#include "jvmoutput.h"
 
 #include <gtest/gtest.h>
 #include <jni.h>
@@ -23,16 +24,6 @@ const char kFields[] = "com/tavindo/test/JniFields";
 
 // ---- One JVM for the whole process -----------------------------------------
 
-std::string jvmMessages;  // everything the JVM printed, -Xcheck:jni warnings included
-
-jint JNICALL captureVfprintf(FILE* stream, const char* format, va_list args) {
-  char buf[1024];
-  const int n = vsnprintf(buf, sizeof buf, format, args);
-  jvmMessages += buf;
-  fputs(buf, stream);
-  return n;
-}
-
 class JvmEnvironment : public ::testing::Environment {
  public:
   static JavaVM* vm;
@@ -46,7 +37,7 @@ class JvmEnvironment : public ::testing::Environment {
     options[1].optionString = const_cast<char*>("-Xcheck:jni");
     options[1].extraInfo = nullptr;
     options[2].optionString = const_cast<char*>("vfprintf");
-    options[2].extraInfo = reinterpret_cast<void*>(captureVfprintf);
+    options[2].extraInfo = reinterpret_cast<void*>(&jvmoutput::keep);
     JavaVMInitArgs args;
     args.version = JNI_VERSION_1_8;
     args.nOptions = 3;
@@ -78,7 +69,7 @@ class Jni : public ::testing::Test {
     env = JvmEnvironment::env;
     ASSERT_NE(nullptr, env) << "no JVM";
     ASSERT_EQ(0, env->PushLocalFrame(256));
-    messagesBefore = jvmMessages.size();
+    messagesBefore = jvmoutput::mark();
   }
 
   void TearDown() override {
@@ -86,8 +77,8 @@ class Jni : public ::testing::Test {
     EXPECT_FALSE(env->ExceptionCheck()) << "Java error left pending";
     env->ExceptionClear();
     env->PopLocalFrame(nullptr);
-    EXPECT_EQ(std::string::npos, jvmMessages.find("WARNING", messagesBefore))
-        << jvmMessages.substr(messagesBefore);
+    std::string messages = jvmoutput::since(messagesBefore);
+    EXPECT_EQ(std::string::npos, messages.find("WARNING")) << messages;
   }
 
   jstring javaString(const std::vector<jchar>& chars) {

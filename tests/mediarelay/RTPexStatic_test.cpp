@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "RTPex.h"
 #include "SRTPInfo.h"
+#include "jvmoutput.h"
 #include "testutil.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -28,28 +28,6 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Props;
 
-std::mutex jvmOutputLock;
-std::string jvmOutputText;
-
-// Every message of the JVM (the -Xcheck:jni warnings among them) is kept
-// for the checks and passed on to stderr.
-jint JNICALL keepJvmOutput(FILE* stream, const char* format, va_list args) {
-  char buf[4096];
-  int n = vsnprintf(buf, sizeof(buf), format, args);
-  if (n < 0) return n;
-  {
-    std::lock_guard<std::mutex> hold(jvmOutputLock);
-    jvmOutputText += buf;
-  }
-  fputs(buf, stream == stdout ? stdout : stderr);
-  return n;
-}
-
-std::string jvmOutput() {
-  std::lock_guard<std::mutex> hold(jvmOutputLock);
-  return jvmOutputText;
-}
-
 JNIEnv* jvm() {
   static JNIEnv* env = nullptr;
   if (env != nullptr) return env;
@@ -57,7 +35,7 @@ JNIEnv* jvm() {
   options[0].optionString = const_cast<char*>("-Xcheck:jni");
   options[0].extraInfo = nullptr;
   options[1].optionString = const_cast<char*>("vfprintf");
-  options[1].extraInfo = reinterpret_cast<void*>(&keepJvmOutput);
+  options[1].extraInfo = reinterpret_cast<void*>(&jvmoutput::keep);
   JavaVMInitArgs args;
   args.version = JNI_VERSION_1_8;
   args.nOptions = 2;
@@ -176,10 +154,10 @@ class StartTest : public ::testing::Test {
     const char* preload = getenv("LD_PRELOAD");
     hadPreload = preload != nullptr;
     savedPreload = hadPreload ? preload : "";
-    outputMark = jvmOutput().size();
+    outputMark = jvmoutput::mark();
   }
   void TearDown() override {
-    std::string output = jvmOutput().substr(outputMark);
+    std::string output = jvmoutput::since(outputMark);
     EXPECT_EQ(std::string::npos, output.find("WARNING")) << output;
     if (hadPreload) {
       setenv("LD_PRELOAD", savedPreload.c_str(), 1);
