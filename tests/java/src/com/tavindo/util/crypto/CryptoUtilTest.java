@@ -1,6 +1,7 @@
 package com.tavindo.util.crypto;
 
 import com.tavindo.test.Check;
+import com.tavindo.test.ChildProcess;
 
 import java.io.FileOutputStream;
 import java.io.IOException;
@@ -10,7 +11,6 @@ import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
-import java.util.Comparator;
 import java.util.List;
 import java.util.Random;
 import java.util.concurrent.CountDownLatch;
@@ -60,7 +60,7 @@ public final class CryptoUtilTest {
             Check.group("failed write reported, input kept", CryptoUtilTest::failedWrite);
             Check.group("many calls into one directory", CryptoUtilTest::manyThreads);
         } finally {
-            deleteTree(root);
+            ChildProcess.deleteTree(root);
         }
         Check.finish();
     }
@@ -266,9 +266,8 @@ public final class CryptoUtilTest {
         cmd.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
                 "-cp", System.getProperty("java.class.path"), "-Dsysaux.lib=" + System.getProperty("sysaux.lib"),
                 CryptoChild.class.getName(), in.toString(), out.toString()));
-        Ran child = run(cmd);
-        Check.isTrue("child without JNI warnings:\n" + child.out,
-                !child.out.contains("WARNING in native method") && !child.out.contains("WARNING: JNI"));
+        ChildProcess child = run(cmd);
+        Check.isTrue("child without JNI warnings:\n" + child.out, !ChildProcess.hasJniWarning(child.out));
         Check.isTrue("read-only output refused:\n" + child.out, child.out.contains("result=false\n"));
         Check.equalBytes("read-only output unchanged", old, Files.readAllBytes(out));
         Check.equal("no other files", List.of("in", "out.enc"), listing(dir));
@@ -359,7 +358,7 @@ public final class CryptoUtilTest {
     /** Plain bytes from `openssl enc -d`, or null when it fails. */
     private static byte[] decrypt(Cipher c, String password, Path file) throws Exception {
         Path plain = Files.createTempFile(root, "dec", ".bin");
-        Ran r = run(List.of("openssl", "enc", "-d", c.flag, "-md", "md5", "-pass", "pass:" + password,
+        ChildProcess r = run(List.of("openssl", "enc", "-d", c.flag, "-md", "md5", "-pass", "pass:" + password,
                 "-in", file.toString(), "-out", plain.toString()));
         byte[] result = null;
         if (r.exit == 0) {
@@ -378,37 +377,16 @@ public final class CryptoUtilTest {
         if (args[0].startsWith("--output")) {
             cmd.add("--fsize");
         }
-        Ran r = run(cmd);
+        ChildProcess r = run(cmd);
         if (r.exit != 0) {
             throw new IllegalStateException(cmd + " failed: " + r.out);
         }
         return r.out;
     }
 
-    /** Exit code and output (standard error included) of a finished command. */
-    private static final class Ran {
-        final int exit;
-        final String out;
-
-        Ran(int exit, String out) {
-            this.exit = exit;
-            this.out = out;
-        }
-    }
-
-    /** Runs cmd; one still running after 120 s is killed and reported. */
-    private static Ran run(List<String> cmd) throws Exception {
-        Path log = Files.createTempFile(root, "cmd", ".out");
-        try {
-            Process p = new ProcessBuilder(cmd).redirectErrorStream(true).redirectOutput(log.toFile()).start();
-            if (!p.waitFor(120, TimeUnit.SECONDS)) {
-                p.destroyForcibly().waitFor();
-                throw new IllegalStateException(cmd + " did not finish: " + Files.readString(log));
-            }
-            return new Ran(p.exitValue(), Files.readString(log));
-        } finally {
-            Files.delete(log);
-        }
+    /** Runs cmd; one still running after 120 s is killed and fails a check. */
+    private static ChildProcess run(List<String> cmd) throws Exception {
+        return ChildProcess.run(new ProcessBuilder(cmd), String.join(" ", cmd), 120);
     }
 
     private static byte[] header(byte[] salt) {
@@ -435,14 +413,6 @@ public final class CryptoUtilTest {
             List<String> names = new ArrayList<>();
             s.filter(p -> !p.equals(dir)).sorted().forEach(p -> names.add(dir.relativize(p).toString()));
             return names;
-        }
-    }
-
-    private static void deleteTree(Path dir) throws IOException {
-        try (Stream<Path> s = Files.walk(dir)) {
-            for (Path p : (Iterable<Path>) s.sorted(Comparator.reverseOrder())::iterator) {
-                Files.delete(p);
-            }
         }
     }
 }

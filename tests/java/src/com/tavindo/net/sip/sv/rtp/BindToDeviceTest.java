@@ -1,6 +1,7 @@
 package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
+import com.tavindo.test.ChildProcess;
 
 import java.io.FileDescriptor;
 import java.net.DatagramPacket;
@@ -164,7 +165,7 @@ public final class BindToDeviceTest {
     }
 
     private static void otherLayoutsForReal() throws Exception {
-        RelayHarness.Child c = RelayHarness.child(BindChild.class.getName(), Map.of(), null,
+        ChildProcess c = RelayHarness.child(BindChild.class.getName(), Map.of(), null,
                 List.of("--add-opens", "java.base/java.net=ALL-UNNAMED", "--add-opens",
                         "java.base/sun.nio.ch=ALL-UNNAMED"));
         Check.equal("child exit:\n" + c.out, 0, c.exit);

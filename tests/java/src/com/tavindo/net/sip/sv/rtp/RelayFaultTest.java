@@ -1,6 +1,7 @@
 package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
+import com.tavindo.test.ChildProcess;
 
 import java.util.HashSet;
 import java.util.List;
@@ -63,7 +64,7 @@ public final class RelayFaultTest {
 
     private static void runCase(String lib, String method, String result, String value)
             throws Exception {
-        RelayHarness.Child child = RelayHarness.childOn(lib, RelayFaultChild.class.getName(),
+        ChildProcess child = RelayHarness.childOn(lib, RelayFaultChild.class.getName(),
                 Map.of("MEDIARELAY_TEST_FAULT", method), null, List.of(), method);
         Check.equal(method + " child exit:\n" + child.out, 0, child.exit);
         Check.equal(method + " result", result, child.value("result"));
@@ -84,7 +85,7 @@ public final class RelayFaultTest {
 
     /** The shipped library ignores MEDIARELAY_TEST_FAULT: a normal result and no record. */
     private static void runShipped(String methods, String method) throws Exception {
-        RelayHarness.Child child = RelayHarness.child(RelayFaultChild.class.getName(),
+        ChildProcess child = RelayHarness.child(RelayFaultChild.class.getName(),
                 Map.of("MEDIARELAY_TEST_FAULT", methods), null, List.of(), method);
         String what = "shipped " + method;
         Check.equal(what + " child exit:\n" + child.out, 0, child.exit);

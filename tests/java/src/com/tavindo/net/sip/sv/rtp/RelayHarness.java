@@ -1,9 +1,9 @@
 package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
+import com.tavindo.test.ChildProcess;
 
 import java.io.IOException;
-import java.io.UncheckedIOException;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
@@ -13,13 +13,10 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
-import java.util.Comparator;
 import java.util.List;
 import java.util.Map;
 import java.util.Properties;
-import java.util.concurrent.TimeUnit;
 import java.util.function.BooleanSupplier;
-import java.util.stream.Stream;
 
 /** Shared set-up of the relay tests: start-up, lent threads, UDP "phones", child JVMs. */
 final class RelayHarness {
@@ -44,19 +41,8 @@ final class RelayHarness {
     /** A fresh temporary directory, removed with all it holds when this JVM exits. */
     static Path tempDir(String prefix) throws IOException {
         Path dir = Files.createTempDirectory(prefix);
-        Runtime.getRuntime().addShutdownHook(new Thread(() -> deleteTree(dir), "rm-" + dir.getFileName()));
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> ChildProcess.deleteTree(dir), "rm-" + dir.getFileName()));
         return dir;
-    }
-
-    /** Deletes dir bottom-up; walks again when the relay wrote a file meanwhile (three walks at most). */
-    private static void deleteTree(Path dir) {
-        for (int walk = 0; walk < 3 && Files.exists(dir); walk++) {
-            try (Stream<Path> s = Files.walk(dir)) {
-                s.sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
-            } catch (IOException | UncheckedIOException e) {
-                // a file went while walking: walk again
-            }
-        }
     }
 
     /** Threads that serve the queue of index in a loop, as the server does. */
@@ -155,35 +141,14 @@ final class RelayHarness {
         }
     }
 
-    /** Output and exit code of a child process. */
-    static final class Child {
-        final int exit;
-        final String out;
-
-        Child(int exit, String out) {
-            this.exit = exit;
-            this.out = out;
-        }
-
-        /** The value of the line "key=value" the child printed, or null. */
-        String value(String key) {
-            for (String line : out.split("\n")) {
-                if (line.startsWith(key + "=")) {
-                    return line.substring(key.length() + 1);
-                }
-            }
-            return null;
-        }
-    }
-
     /** Runs mainClass in a child JVM with -Xcheck:jni, extra environment and working directory. */
-    static Child child(String mainClass, Map<String, String> env, Path cwd, List<String> jvmOpts,
+    static ChildProcess child(String mainClass, Map<String, String> env, Path cwd, List<String> jvmOpts,
             String... args) throws IOException, InterruptedException {
         return childOn(System.getProperty("mediarelay.lib"), mainClass, env, cwd, jvmOpts, args);
     }
 
     /** The same as child, with the relay library at lib. */
-    static Child childOn(String lib, String mainClass, Map<String, String> env, Path cwd,
+    static ChildProcess childOn(String lib, String mainClass, Map<String, String> env, Path cwd,
             List<String> jvmOpts, String... args) throws IOException, InterruptedException {
         List<String> cmd = new ArrayList<>();
         cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
@@ -199,26 +164,14 @@ final class RelayHarness {
             pb.directory(cwd.toFile());
         }
         pb.environment().putAll(env);
-        Child c = run(pb, mainClass + " " + String.join(" ", args));
+        ChildProcess c = run(pb, mainClass + " " + String.join(" ", args));
         Check.isTrue("no JNI warning in child " + String.join(" ", args) + ":\n" + c.out,
-                !c.out.contains("WARNING in native method") && !c.out.contains("WARNING: JNI"));
+                !ChildProcess.hasJniWarning(c.out));
         return c;
     }
 
-    /** Runs pb with its output in a temporary file; a process still running after 60 s is killed. */
-    static Child run(ProcessBuilder pb, String what) throws IOException, InterruptedException {
-        Path out = Files.createTempFile("relaychild", ".out");
-        try {
-            Process p = pb.redirectErrorStream(true).redirectOutput(out.toFile()).start();
-            boolean exited = p.waitFor(60, TimeUnit.SECONDS);
-            if (!exited) {
-                p.destroyForcibly().waitFor();
-            }
-            String text = new String(Files.readAllBytes(out), StandardCharsets.UTF_8);
-            Check.isTrue(what + " exits within 60 s:\n" + text, exited);
-            return new Child(p.exitValue(), text);
-        } finally {
-            Files.deleteIfExists(out);
-        }
+    /** Runs pb; a process still running after 60 s is killed. */
+    static ChildProcess run(ProcessBuilder pb, String what) throws IOException, InterruptedException {
+        return ChildProcess.run(pb, what, 60);
     }
 }

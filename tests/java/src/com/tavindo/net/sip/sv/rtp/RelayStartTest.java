@@ -1,6 +1,7 @@
 package com.tavindo.net.sip.sv.rtp;
 
 import com.tavindo.test.Check;
+import com.tavindo.test.ChildProcess;
 
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -27,8 +28,8 @@ public final class RelayStartTest {
         return d;
     }
 
-    private static RelayHarness.Child run(Path cwd, String... props) throws Exception {
-        RelayHarness.Child c = RelayHarness.child(CHILD, Map.of(), cwd, List.of(), props);
+    private static ChildProcess run(Path cwd, String... props) throws Exception {
+        ChildProcess c = RelayHarness.child(CHILD, Map.of(), cwd, List.of(), props);
         Check.equal("child exit " + String.join(" ", props) + ":\n" + c.out, 0, c.exit);
         return c;
     }
@@ -43,7 +44,7 @@ public final class RelayStartTest {
         };
         for (String mode : new String[] {"none", "null"}) {
             Path cwd = dir();
-            RelayHarness.Child c = run(cwd, mode);
+            ChildProcess c = run(cwd, mode);
             for (String[] r : results) {
                 Check.equal(mode + ": " + r[0], r[1], c.value(r[0]));
             }
@@ -54,7 +55,7 @@ public final class RelayStartTest {
     /** An object without getProperty: no JNI call with its error pending, the defaults apply. */
     private static void namesOnly() throws Exception {
         Path cwd = dir();
-        RelayHarness.Child c = run(cwd, "names-only");
+        ChildProcess c = run(cwd, "names-only");
         Check.isTrue("log in the default directory",
                 RelayHarness.log(cwd.resolve("log/proxy.log")).startsWith("mediarelay#start#"));
         Check.isTrue("an endpoint opens: " + c.value("status"),
@@ -96,7 +97,7 @@ public final class RelayStartTest {
             {"1", "null"}, {" true", "null"}, {"", "null"},
         };
         for (String[] c : cases) {
-            RelayHarness.Child child = run(dir(), "rtp.behindnat.send=" + c[0]);
+            ChildProcess child = run(dir(), "rtp.behindnat.send=" + c[0]);
             Check.equal("rtp.behindnat.send '" + c[0] + "'", c[1], child.value("target"));
             Check.isTrue("REV gives the status text", String.valueOf(child.value("status"))
                     .startsWith("<EventQueue GC> :q.size:0/scdq.size:0/|"));
