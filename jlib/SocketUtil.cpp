@@ -286,10 +286,12 @@ int UDPsocketCore::open(int useV6) {
 
 UDPsender::UDPsender() { std::memset(&dest, 0, sizeof(dest)); }
 
-void UDPsender::setDestination(const char* host, unsigned short port,
+bool UDPsender::setDestination(const char* host, unsigned short port,
                                unsigned long scopeId) {
   sockaddr_storage resolved;
-  if (resolve(host, port, scopeId, &resolved) != 0) dest = resolved;
+  if (resolve(host, port, scopeId, &resolved) == 0) return false;
+  dest = resolved;
+  return true;
 }
 
 #ifndef _WIN32

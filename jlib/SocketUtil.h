@@ -129,8 +129,8 @@ class UDPsender : public UDPsocketCore {
   UDPsender();
 
   // Resolves host for the socket's family and makes it the destination.
-  // A failed resolution keeps the previous destination.
-  virtual void setDestination(const char* host, unsigned short port,
+  // A failed resolution keeps the previous destination and gives false.
+  virtual bool setDestination(const char* host, unsigned short port,
                               unsigned long scopeId);
   // True exactly when all len bytes went to the destination; false without
   // a destination or a socket.

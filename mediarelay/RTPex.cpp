@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "SRTPInfo.h"
@@ -86,7 +87,8 @@ RTex::RTex()
       behindNatEnabled(false),
       destApplied(false),
       pollDesc(NO_SOCKET),
-      gotData(0) {}
+      gotData(0),
+      refusedFamily(0) {}
 
 RTex::~RTex() {
   delete[] recvBuf;
@@ -105,6 +107,7 @@ void RTex::resetLeg() {
   cntPacket = 0;
   destApplied = false;
   gotData = 0;
+  refusedFamily = 0;
 }
 
 RTCPex::RTCPex() : owner(nullptr) {}
@@ -131,6 +134,7 @@ RTPex::RTPex()
       closing(0),
       referCounter(0),
       requestedBufSize(0),
+      refusedBufSize(0),
       payloadType(-1),
       srtpMode(0),
       scopeId(0) {
@@ -364,6 +368,7 @@ void RTPex::reinit(const RTPexSession& next) {
     lastRecvTime = 0;
     startTime = 0;
     payloadType = -1;
+    refusedBufSize = 0;
     dropCrypto();
     sid = next.sid;
     hostByte = next.hostByte;
@@ -726,11 +731,25 @@ bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
 }
 
 // Sets dest on the partner leg's socket; called with its addrLock held.
-void applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
-  partnerLeg->appliedDest = dest;
-  partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId);
+// False when the socket cannot take it (a text that does not resolve for
+// its family): it keeps the far end another leg gave it, so nothing of
+// this leg's may leave through it.
+bool applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
   leg->lastApplied = dest;
   leg->destApplied = true;
+  if (!partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId)) {
+    // Remembered, so that the name is not looked up again per datagram.
+    leg->refusedFamily = partnerLeg->udpSender.getFamily();
+    return false;
+  }
+  leg->refusedFamily = 0;
+  partnerLeg->appliedDest = dest;
+  return true;
+}
+
+// Whether the leg's sendTo was refused by a socket like partnerLeg's.
+bool refusedBy(const RTex* leg, RTex* partnerLeg) {
+  return leg->refusedFamily != 0 && leg->refusedFamily == partnerLeg->udpSender.getFamily();
 }
 
 // A sendTo that changed while the older one was being applied is applied
@@ -789,6 +808,7 @@ void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, 
 void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool rtcpPort,
               signed char* buf, int len) {
   if (leg->destApplied) {
+    if (refusedBy(leg, partnerLeg)) return;
     Synchronized hold(&partnerLeg->addrLock);
     // Every endpoint that has out as partner sends through this socket:
     // it is used as it stands only while still aimed at this leg's sendTo.
@@ -802,8 +822,7 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
   if (!takeDestination(leg, &dest, rtcpPort)) return;
   {
     Synchronized hold(&partnerLeg->addrLock);
-    applyDestination(leg, partnerLeg, dest);
-    relayOut(in, out, kind, rtcpPort, buf, len);
+    if (applyDestination(leg, partnerLeg, dest)) relayOut(in, out, kind, rtcpPort, buf, len);
   }
   confirmDestination(leg, dest);
 }
@@ -908,11 +927,10 @@ void RTPex::received(int64_t now) {
   try {
     int32_t requested = requestedBufSize.load();
     if (requested != 0 && requested > recvBufSize.load()) {
-      // Cleared first: a size that cannot be allocated is tried once, and
-      // the leg goes on with the buffer it has.
+      // Cleared first: the leg goes on with the buffer it has when the
+      // size cannot be allocated.
       requestedBufSize = 0;
-      replaceBuffer(this, requested);
-      postEvent(this, EV_BUFFER_SIZE);
+      applyRequestedSize(requested);
     } else if (recvBuf == nullptr) {
       replaceBuffer(this, initialBufSize);
     }
@@ -994,6 +1012,20 @@ void RTPex::received(int64_t now) {
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
+}
+
+// A size that could not be allocated is tried once per session: anyone's
+// DTLS datagrams request it again at their own rate, and each failure
+// would write a record.
+void RTPex::applyRequestedSize(int32_t size) {
+  if (refusedBufSize != 0 && size >= refusedBufSize) return;
+  try {
+    replaceBuffer(this, size);
+  } catch (const std::bad_alloc&) {
+    refusedBufSize = size;
+    throw;  // one record, by the caller's catch-all
+  }
+  postEvent(this, EV_BUFFER_SIZE);
 }
 
 void RTPex::unreceived(int64_t now) {

@@ -91,6 +91,10 @@ class RTex : public Runner {
   // leg's receive thread only. Whoever else sends through that socket may
   // have aimed it elsewhere since.
   InetAddrPort lastApplied;
+  // The address family of the partner socket that could not take
+  // lastApplied (0: it took it). Until sendTo changes, the leg has no far
+  // end through such a socket. Used by the leg's receive thread only.
+  int refusedFamily;
 };
 
 // The RTCP leg, on the RTP port + 1.
@@ -239,6 +243,9 @@ class RTPex : public RTex {
   int32_t closing;                     // under woStatic
   std::atomic<int16_t> referCounter;   // changed under woStatic only
   std::atomic<int32_t> requestedBufSize;
+  // The smallest requested buffer size that could not be allocated (0:
+  // none); larger requests are not tried again. Receive thread only.
+  int32_t refusedBufSize;
   std::atomic<int32_t> payloadType;
   std::atomic<int16_t> srtpMode;       // 0 plain, 1 pending, 2 converting
   std::string bindIp;
@@ -249,6 +256,7 @@ class RTPex : public RTex {
   void freeStunCandidates();
   void dropCrypto();
   void addLegsOrUndo();
+  void applyRequestedSize(int32_t size);
   static void deleteNowOrLater(RTPex* ep, int64_t param);
 };
 

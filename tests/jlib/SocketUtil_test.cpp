@@ -365,7 +365,7 @@ TEST(SenderDestination, ScopeIdComesFromTheArgument) {
   for (const char* text : {"fe80::1", "fe80::1%9"}) {
     UDPsender s;
     ASSERT_NE(0, s.open(1));
-    s.setDestination(text, 5004, 3);
+    ASSERT_TRUE(s.setDestination(text, 5004, 3)) << text;
     ASSERT_TRUE(s.hasDestination()) << text;
     const sockaddr_in6* d = reinterpret_cast<const sockaddr_in6*>(&s.getDestination());
     EXPECT_EQ(AF_INET6, d->sin6_family);
@@ -384,18 +384,19 @@ TEST(SenderDestination, NoDestinationSendsNothingAndFailuresKeepTheOld) {
   UDPsender fresh;
   ASSERT_NE(0, fresh.open(0));
   EXPECT_FALSE(fresh.send("x", 1));
-  for (const char* bad : kUnresolvable) fresh.setDestination(bad, 5004, 0);
-  fresh.setDestination("::1", 5004, 0);  // other family
+  for (const char* bad : kUnresolvable) EXPECT_FALSE(fresh.setDestination(bad, 5004, 0)) << bad;
+  EXPECT_FALSE(fresh.setDestination("::1", 5004, 0));  // other family
   EXPECT_FALSE(fresh.hasDestination());
   EXPECT_FALSE(fresh.send("x", 1));
 
   UDPsender unopened;
-  unopened.setDestination("127.0.0.1", 5004, 0);
+  EXPECT_FALSE(unopened.setDestination("127.0.0.1", 5004, 0));
   EXPECT_FALSE(unopened.hasDestination());
 
-  // The pair's sender keeps its destination through failed changes.
-  for (const char* bad : kUnresolvable) p.tx.setDestination(bad, 1, 0);
-  p.tx.setDestination("::1", 1, 0);
+  // The pair's sender keeps its destination through failed changes, and
+  // says that they failed.
+  for (const char* bad : kUnresolvable) EXPECT_FALSE(p.tx.setDestination(bad, 1, 0)) << bad;
+  EXPECT_FALSE(p.tx.setDestination("::1", 1, 0));
   ASSERT_TRUE(p.tx.send("abc", 3));
   char buf[16];
   EXPECT_EQ(3, p.rx.recv(buf, sizeof(buf), kWaitMs));

@@ -433,6 +433,101 @@ TEST_P(NoTargetTest, SendsNothingThroughAServedSocket) {
   d->releaseSender();
 }
 
+// ---- targets the partner socket cannot take ------------------------------------------
+
+namespace {
+
+enum class Road { kRtp, kRtcpPort, kMuxRtcp };
+
+struct UnusableCase {
+  const char* name;
+  const char* ip;   // the endpoints' and far ends' family
+  const char* bad;  // a target text that does not resolve for that family
+};
+
+const UnusableCase kUnusableCases[] = {
+    {"V4ToV6Loopback", "127.0.0.1", "::1"},
+    {"V4ToV6LinkLocal", "127.0.0.1", "fe80::1"},
+    {"V6ToV4", "::1", "127.0.0.1"},
+};
+
+using UnusableParam = std::tuple<Road, UnusableCase>;
+
+std::string roadName(Road r) {
+  static const char* const kNames[] = {"Rtp_", "RtcpPort_", "MuxRtcp_"};
+  return kNames[static_cast<int>(r)];
+}
+
+void PrintTo(Road r, std::ostream* os) { *os << roadName(r); }
+void PrintTo(const UnusableCase& c, std::ostream* os) { *os << c.name; }
+
+class UnusableTargetTest : public PathTest, public ::testing::WithParamInterface<UnusableParam> {
+ protected:
+  Road road() const { return std::get<0>(GetParam()); }
+  const UnusableCase& param() const { return std::get<1>(GetParam()); }
+  RTex* leg(RTPex* ep) const {
+    return road() == Road::kRtcpPort ? &ep->rtcp : static_cast<RTex*>(ep);
+  }
+  int portOf(RTPex* ep) const { return ep->localPort + (road() == Road::kRtcpPort ? 1 : 0); }
+  std::string media(const std::string& tag) const {
+    return road() == Road::kRtp ? pathtest::rtp(tag) : pathtest::rtcpSr(tag);
+  }
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Loopback, UnusableTargetTest,
+    ::testing::Combine(::testing::Values(Road::kRtp, Road::kRtcpPort, Road::kMuxRtcp),
+                       ::testing::ValuesIn(kUnusableCases)),
+    [](const ::testing::TestParamInfo<UnusableParam>& info) {
+      return roadName(std::get<0>(info.param)) + std::get<1>(info.param).name;
+    });
+
+// B relayed for A towards A's far end; C, re-paired with B, gets a target
+// that B's socket cannot take. Nothing of C's may leave towards A's far end
+// (or anywhere); once C has a usable target, its media goes there.
+TEST_P(UnusableTargetTest, SendsNothingUntilAUsableTargetIsSet) {
+  const char* ip = param().ip;
+  FarEnd source(ip), toA(ip), toC(ip);
+  a = open(ip, 1021);
+  b = open(ip, 1022);
+  RTPex* cc = open(ip, 1023);
+  ASSERT_TRUE(a && b && cc);
+  target(leg(a), toA);
+  pair(a, b);
+  std::string got;
+  int from = 0;
+  ASSERT_TRUE(source.sendTo(portOf(a), media("a-via-b")));
+  ASSERT_TRUE(toA.receive(&got, &from));
+  EXPECT_EQ(portOf(b), from);
+
+  pair(cc, b);
+  std::string bad = param().bad;
+  leg(cc)->setTarget(bad, toC.port(), 0, false);
+  const int kSent = 3;
+  for (int i = 0; i < kSent; i++) {
+    ASSERT_TRUE(source.sendTo(portOf(cc), media("c-nowhere-" + std::to_string(i))));
+  }
+  // One receive thread handles C's datagrams in turn: once the last is
+  // counted, every one has been relayed or dropped.
+  ASSERT_TRUE(counted(leg(cc), kSent));
+  std::vector<std::string> leaked;
+  ASSERT_TRUE(source.sendTo(portOf(a), media("a-marker")));
+  ASSERT_TRUE(toA.receiveUntil(media("a-marker"), &leaked));
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " of C's datagrams reached A's far end";
+  EXPECT_FALSE(toC.pending());
+
+  target(leg(cc), toC);
+  ASSERT_TRUE(source.sendTo(portOf(cc), media("c-via-b")));
+  ASSERT_TRUE(toC.receive(&got, &from));
+  EXPECT_EQ(media("c-via-b"), got);
+  EXPECT_EQ(portOf(b), from);
+  a->releaseSender();
+  b->releaseSender();
+  cc->releaseSender();
+}
+
 // ---- STUN latching ------------------------------------------------------------------
 
 class StunTest : public PathTest {
