@@ -11,16 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <mutex>
-#include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,6 +22,7 @@
 
 #include "RTPex.h"
 #include "jlang.h"
+#include "kerneldrops.h"
 #include "testutil.h"
 
 namespace relaytest {
@@ -57,6 +52,8 @@ inline std::string logSince(size_t mark) {
 }
 
 using testutil::waitUntil;
+using kerneldrops::kernelDrops;
+using kerneldrops::settle;
 
 // Endpoints in the registry.
 inline size_t registered() {
@@ -136,75 +133,6 @@ inline int familyOf(int fd) {
   socklen_t len = sizeof(ss);
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
   return ss.ss_family;
-}
-
-// ---- kernel queue drops ---------------------------------------------------------
-//
-// On loopback a datagram is lost only when a receiver's queue is full; the
-// kernel counts those drops per socket. Loss checks subtract them, so a
-// starved receiver on a busy machine is told apart from a relay fault.
-
-// Inodes of the sockets this process holds.
-inline std::set<unsigned long> ownSocketInodes() {
-  std::set<unsigned long> inodes;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return inodes;
-  while (dirent* e = readdir(dir)) {
-    char link[64];
-    std::string path = std::string("/proc/self/fd/") + e->d_name;
-    ssize_t n = readlink(path.c_str(), link, sizeof(link) - 1);
-    if (n <= 0) continue;
-    link[n] = '\0';
-    unsigned long inode = 0;
-    if (std::sscanf(link, "socket:[%lu]", &inode) == 1) inodes.insert(inode);
-  }
-  closedir(dir);
-  return inodes;
-}
-
-// Drops counted on this process's UDP sockets bound to any of ports, both
-// families; 0 when the tables cannot be read (no drop is excused).
-inline long kernelDrops(const std::vector<int>& ports) {
-  std::set<unsigned long> own = ownSocketInodes();
-  long total = 0;
-  for (const char* table : {"/proc/self/net/udp", "/proc/self/net/udp6"}) {
-    std::ifstream in(table);
-    std::string line;
-    if (!std::getline(in, line)) continue;  // the heading
-    while (std::getline(in, line)) {
-      std::istringstream row(line);
-      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, ref,
-          pointer;
-      unsigned long inode = 0;
-      long drops = 0;
-      row >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-          inode >> ref >> pointer >> drops;
-      if (!row || own.count(inode) == 0) continue;
-      int port = static_cast<int>(std::strtol(local.substr(local.rfind(':') + 1).c_str(), nullptr, 16));
-      for (int p : ports) {
-        if (p == port) total += drops;
-      }
-    }
-  }
-  return total;
-}
-
-inline long kernelDrops(int port) { return kernelDrops(std::vector<int>{port}); }
-
-// Waits until count() reaches expected or stops changing for quietMs, for at
-// most ms; the final count. Read drop counters only after this: a datagram
-// still in flight is neither received nor dropped.
-inline long settle(const std::function<long()>& count, long expected, int quietMs = 2000,
-                   int ms = 30000) {
-  long last = count();
-  int still = 0;
-  for (int waited = 0; waited < ms && last < expected && still < quietMs; waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    long now = count();
-    still = now == last ? still + 10 : 0;
-    last = now;
-  }
-  return last;
 }
 
 // Reports the kernel's drops in the test's output: a property of the test
