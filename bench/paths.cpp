@@ -100,6 +100,12 @@ bool RelayPath::open(const std::vector<FarEnd*>& ends, bool srtp) {
   return true;
 }
 
+std::vector<int> RelayPath::ports() const {
+  std::vector<int> out;
+  for (int64_t id : ids_) out.push_back(static_cast<int>(id & 0xffffffff));
+  return out;
+}
+
 void RelayPath::close() {
   for (int64_t id : ids_) RTPex::closeAndDelete(id);
   ids_.clear();

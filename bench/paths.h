@@ -74,6 +74,9 @@ class RelayPath : public Path {
   // Opens, pairs and closes one call; false when an endpoint did not open.
   static bool churnOnce(PortCursor* ports);
 
+  // RTP ports of the open endpoints.
+  std::vector<int> ports() const;
+
  private:
   static bool pair(int64_t idA, int64_t idB, FarEnd* farA, FarEnd* farB, bool srtp);
 

@@ -26,7 +26,7 @@ enum Mode { kPlain = 0, kSrtpIn = 1, kSrtpOut = 2, kLearn = 3, kModes = 4 };
 // The master key of the SRTP far ends; the kept corpus was protected with it.
 const char kKey[] = "0123456789abcdefghijklmnopqrst";
 const int kBufSize = 512;
-const int kWaitMs = 2000;
+const int kWaitMs = 10000;
 const size_t kMaxDatagram = 65000;
 
 struct Pair {

@@ -87,7 +87,7 @@ struct LoopPair {
   uint16_t txPort = 0;
 };
 
-const int kWaitMs = 5000;  // generous bound for a loopback datagram to show up
+const int kWaitMs = 10000;  // generous bound for a loopback datagram to show up
 
 // A fresh UDP socket in place of descriptor 0 for the length of a scope.
 // Descriptor 0 stands for "no socket", so a call that an empty object wrongly

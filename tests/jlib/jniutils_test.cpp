@@ -180,6 +180,14 @@ struct UtfCalls {
   static jstring released;
   static const char* releasedChars;
 
+  // Each run of a test starts from no calls.
+  static void reset() {
+    chars = nullptr;
+    gets = 0;
+    releases = 0;
+    released = nullptr;
+    releasedChars = nullptr;
+  }
   static const char* JNICALL get(JNIEnv*, jstring, jboolean* isCopy) {
     ++gets;
     if (isCopy != nullptr) *isCopy = JNI_FALSE;
@@ -198,6 +206,7 @@ jstring UtfCalls::released = nullptr;
 const char* UtfCalls::releasedChars = nullptr;
 
 TEST(JNIUtilsFake, ToStdStringCopiesAndReleasesTheCharacters) {
+  UtfCalls::reset();
   FakeEnv fake;
   fake.table.GetStringUTFChars = UtfCalls::get;
   fake.table.ReleaseStringUTFChars = UtfCalls::release;
@@ -320,6 +329,10 @@ TEST(JNIUtilsHeap, AllocStdStringCopies) {
 struct HookCalls {
   static std::vector<std::string> errors;
   static std::vector<std::string> debugs;
+  static void reset() {
+    errors.clear();
+    debugs.clear();
+  }
   static void error(std::string& text) {
     errors.push_back(text);
     text = "changed by hook";
@@ -330,6 +343,7 @@ std::vector<std::string> HookCalls::errors;
 std::vector<std::string> HookCalls::debugs;
 
 TEST(JNIUtilsHooks, DumpCallsTheInstalledHookOnly) {
+  HookCalls::reset();
   JNIUtils::dumpErrorString("before any hook");
   JNIUtils::dumpDebugString("before any hook");
 

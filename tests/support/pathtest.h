@@ -28,7 +28,10 @@ const int kWaitMs = 10000;
 // A far end: a UDP socket on a loopback address and an ephemeral port.
 class FarEnd {
  public:
-  explicit FarEnd(const char* ip) : ip_(ip), fd_(relaytest::bindUdp(ip, 0)) {}
+  explicit FarEnd(const char* ip) : ip_(ip), fd_(relaytest::bindUdp(ip, 0)) {
+    int on = 1;  // every datagram brings the socket's drop count
+    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+  }
   ~FarEnd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -61,6 +64,15 @@ class FarEnd {
     return ::poll(&p, 1, 0) > 0;
   }
 
+  // Datagrams the kernel dropped because this socket's queue was full: the
+  // count the last datagram brought, or the socket table's if higher (drops
+  // after the last arrival).
+  long drops() const {
+    long table = relaytest::kernelDrops(port());
+    long seen = static_cast<long>(drops_.load());
+    return table > seen ? table : seen;
+  }
+
   // Everything received until marker arrived (marker excluded); false when
   // it did not come in time.
   bool receiveUntil(const std::string& marker, std::vector<std::string>* before) const {
@@ -77,9 +89,18 @@ class FarEnd {
   bool take(std::string* bytes, int* from) const {
     char buf[65536];
     sockaddr_storage ss;
-    socklen_t len = sizeof(ss);
-    ssize_t n = ::recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&ss), &len);
+    iovec iov{buf, sizeof(buf)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+    msghdr msg{};
+    msg.msg_name = &ss;
+    msg.msg_namelen = sizeof(ss);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
     if (n < 0) return false;
+    noteDrops(msg);
     bytes->assign(buf, static_cast<size_t>(n));
     if (from != nullptr) {
       *from = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
@@ -88,8 +109,19 @@ class FarEnd {
     return true;
   }
 
+  void noteDrops(msghdr& msg) const {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+        uint32_t count;
+        std::memcpy(&count, CMSG_DATA(c), sizeof(count));
+        drops_ = count;
+      }
+    }
+  }
+
   const char* ip_;
   int fd_;
+  mutable std::atomic<uint32_t> drops_{0};
 };
 
 // Serves both queues as the event worker would: events 12 and 13 are

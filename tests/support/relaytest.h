@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 
 #include "RTPex.h"
 #include "jlang.h"
+#include "kerneldrops.h"
 #include "testutil.h"
 
 namespace relaytest {
@@ -50,6 +52,8 @@ inline std::string logSince(size_t mark) {
 }
 
 using testutil::waitUntil;
+using kerneldrops::kernelDrops;
+using kerneldrops::settle;
 
 // Endpoints in the registry.
 inline size_t registered() {
@@ -129,6 +133,14 @@ inline int familyOf(int fd) {
   socklen_t len = sizeof(ss);
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
   return ss.ss_family;
+}
+
+// Reports the kernel's drops in the test's output: a property of the test
+// and a line on stdout.
+inline void reportKernelDrops(const std::string& what, long drops) {
+  ::testing::Test::RecordProperty("kernel_drops_" + what, std::to_string(drops));
+  std::printf("kernel queue drops (%s): %ld\n", what.c_str(), drops);
+  std::fflush(stdout);
 }
 
 // Holds ports taken by sockets of its own.

@@ -81,7 +81,7 @@ public final class RelayEventTest {
                 }
                 send(phone, new byte[10000], port(ab[0]));
                 int want = i + 1;
-                Check.isTrue("event " + want, RelayHarness.waitUntil(() -> eventCount() >= want, 5000));
+                Check.isTrue("event " + want, RelayHarness.waitUntil(() -> eventCount() >= want, 10000));
             }
         }
         worker.join(10000);
@@ -118,7 +118,7 @@ public final class RelayEventTest {
         Check.equal("one more deferred delete", scheduled + 1, scheduledOnGc(text));
         RelayHarness.lend(1);
         RelayHarness.lend(0);
-        Check.isTrue("pending event delivered", RelayHarness.waitUntil(() -> eventCount() == 41, 5000));
+        Check.isTrue("pending event delivered", RelayHarness.waitUntil(() -> eventCount() == 41, 10000));
         Check.equal("its size", 300L, event(40)[3]);
         RTPexJNI.toDie0(ab[1], true);  // the partner's pin goes too
         int p = port(ab[0]);
@@ -152,7 +152,7 @@ public final class RelayEventTest {
             Check.isTrue("exception logged", RelayHarness.waitUntil(() -> occurrences(
                     log(), "Exception Occured in Java method.(nativeEvent)2\n") == 1, 5000));
             send(phone, new byte[400], port(ab[0]));
-            Check.isTrue("next event delivered", RelayHarness.waitUntil(() -> eventCount() == start + 1, 5000));
+            Check.isTrue("next event delivered", RelayHarness.waitUntil(() -> eventCount() == start + 1, 10000));
         }
         Check.equal("next event's size", 500L, event(start)[3]);
         Check.equal("logged once", 1, occurrences(log(), "(nativeEvent)2"));
@@ -163,7 +163,7 @@ public final class RelayEventTest {
     private static void sessionTimeout() throws Exception {
         long[] thrower = pair(THROWING_SID, 1500, 300);
         long[] ab = pair(4000, 1500, 300);
-        Check.isTrue("time-out reaches Java", RelayHarness.waitUntil(() -> findTimeout(4000) != null, 8000));
+        Check.isTrue("time-out reaches Java", RelayHarness.waitUntil(() -> findTimeout(4000) != null, 15000));
         long[] e = findTimeout(4000);
         if (e != null) {
             Check.equal("time-out event", List.of(4000L, (long) port(ab[0]),

@@ -92,7 +92,7 @@ final class RelayHarness {
 
     static DatagramSocket udp(int port) throws IOException {
         DatagramSocket s = new DatagramSocket(new InetSocketAddress(LOOPBACK, port));
-        s.setSoTimeout(2000);
+        s.setSoTimeout(10000);
         return s;
     }
 
