@@ -440,6 +440,7 @@ int main(int argc, char** argv) {
   int rc = 0;
   {
     bench::EngineWorker worker;
+    std::printf("libsrtp2: %s\n", SRTP_LIBRARY_KIND);
     if (settings.smoke) {
       rc = smoke();
     } else {

@@ -294,6 +294,7 @@ int main(int argc, char** argv) {
   {
     bench::EngineWorker worker;
     benchmark::Initialize(&argc, argv);
+    benchmark::AddCustomContext("libsrtp2", SRTP_LIBRARY_KIND);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

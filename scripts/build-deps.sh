@@ -1,15 +1,26 @@
 #!/bin/sh
 # Builds libraries from Debian's own source packages, cached outside the tree
-# and built only when missing:
-#   sh scripts/build-deps.sh          the Windows ones (libsrtp2 for x86_64 with
+# and built only when missing (run by scripts/setup.sh):
+#   sh scripts/build-deps.sh windows  the Windows ones (libsrtp2 for x86_64 with
 #                                     internal crypto, libcrypto for i686)
 #   sh scripts/build-deps.sh linux    libsrtp2 for this machine on OpenSSL's
 #                                     libcrypto (Debian's own package uses NSS,
 #                                     whose cost grows with the live sessions)
-# Each prints the cache directory.
+# Each prints the cache directory. With --cached first it neither fetches nor
+# builds: it prints the directory when that build is complete, else exits 1.
 #
 # The cache lies in $TAVINDO_WIN_DEPS, default $HOME/.cache/tavindo-win-deps/<recipe>.
 set -e
+
+cached=""
+if [ "$1" = --cached ]; then
+    cached=yes
+    shift
+fi
+case "$1" in
+    linux|windows) ;;
+    *) echo "usage: build-deps.sh [--cached] linux|windows" >&2; exit 2 ;;
+esac
 
 RECIPE=bookworm-r1
 DEPS=${TAVINDO_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/tavindo-win-deps/$RECIPE}
@@ -55,7 +66,8 @@ build_srtp_into() {  # out dir, description, configure options...
     cp "$work/src/include/srtp.h" "$work/src/crypto/include/auth.h" \
         "$work/src/crypto/include/cipher.h" "$work/src/crypto/include/crypto_types.h" \
         "$out/include/srtp2/"
-    cp "$work/src/libsrtp2.a" "$out/lib/"
+    cp "$work/src/libsrtp2.a" "$out/lib/libsrtp2.a.part"
+    mv "$out/lib/libsrtp2.a.part" "$out/lib/libsrtp2.a"
     ls "$work" | sed -n 's/\.dsc$//p' > "$out/source"
     rm -rf "$work"
 }
@@ -76,10 +88,23 @@ build_openssl() {
         make -j"$JOBS" build_libs >>build.log 2>&1) || fail "$work/src/build.log"
     mkdir -p "$SSL_OUT/lib" "$SSL_OUT/include"
     cp -r "$work/src/include/openssl" "$SSL_OUT/include/"
-    cp "$work/src/libcrypto.a" "$SSL_OUT/lib/"
+    cp "$work/src/libcrypto.a" "$SSL_OUT/lib/libcrypto.a.part"
+    mv "$SSL_OUT/lib/libcrypto.a.part" "$SSL_OUT/lib/libcrypto.a"
     ls "$work" | sed -n 's/\.dsc$//p' > "$SSL_OUT/source"
     rm -rf "$work"
 }
+
+# A library file marks a complete build: it goes in after the headers, whole.
+if [ -n "$cached" ]; then
+    if [ "$1" = linux ]; then
+        [ -f "$LINUX_SRTP_OUT/lib/libsrtp2.a" ] || exit 1
+        echo "$LINUX_SRTP_OUT"
+    else
+        [ -f "$SRTP_OUT/lib/libsrtp2.a" ] && [ -f "$SSL_OUT/lib/libcrypto.a" ] || exit 1
+        echo "$DEPS"
+    fi
+    exit 0
+fi
 
 mkdir -p "$DEPS"
 if [ "$1" = linux ]; then

@@ -2,7 +2,9 @@
 # Cross-builds the Windows DLLs and runs their tests under wine, each run in a
 # fresh WINEPREFIX.
 #   sh scripts/test-windows.sh [relay|sysaux|all] [build dir] [Linux libsysaux.so]
-# Without the cross compilers or wine it reports a skip (exit 77).
+# Without the cross compilers, wine or the cross-built libraries of
+# scripts/setup.sh it reports a skip (exit 77); it never fetches or builds them.
+# Exit 77 also when the 32-bit part cannot start here and all else passed.
 set -e
 PART=${1:-all}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +16,10 @@ for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix wine; do
 done
 JAVAC=$(readlink -f "$(command -v javac)")
 JDK_INCLUDE=$(dirname "$(dirname "$JAVAC")")/include
-DEPS=$(sh "$ROOT/scripts/build-deps.sh")
+DEPS=$(sh "$ROOT/scripts/build-deps.sh" --cached windows) || {
+    echo "test-windows: the cross-built libsrtp2 and libcrypto are not built; run scripts/setup.sh. Skipped"
+    exit 77
+}
 
 build() {  # arch, dir
     cmake -S "$ROOT/win" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$1.cmake" \

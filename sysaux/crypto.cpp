@@ -167,8 +167,9 @@ bool writeAll(int fd, const unsigned char* p, size_t len) {
 
 // Writes data to the file at output, where and what it is (a link's target, a
 // device), as opening it for writing with truncation would. The input's own
-// file is overwritten without truncation (its encryption is the longer), so
-// that a failed write can put the input's bytes back: they are the only copy.
+// file is overwritten first and cut to the new length after, so that a failed
+// write can put the input's bytes back (they are the only copy), and bytes a
+// writer appended after the read do not trail the output.
 bool writeOutput(const char* output, const std::vector<unsigned char>& data,
                  const FileId& input, const std::vector<unsigned char>& plain) {
   const int fd = openOutput(output);
@@ -178,6 +179,7 @@ bool writeOutput(const char* output, const std::vector<unsigned char>& data,
   const bool inPlace = ok && sameFile(kind.id, input);
   if (ok && kind.regular && !inPlace) ok = truncateFile(fd, 0);
   ok = ok && writeAll(fd, data.data(), data.size());
+  if (ok && inPlace) ok = truncateFile(fd, data.size());
   if (!ok && inPlace && rewindFile(fd) && writeAll(fd, plain.data(), plain.size())) {
     truncateFile(fd, plain.size());
   }

@@ -15,7 +15,9 @@ extern "C" {
 // with MD5 and one iteration. The input must be a regular file. The output is
 // written where it is (a link's target, a device); false when it cannot be
 // opened or a write or its close fails, which may leave it partly written. Given
-// the input's own file as output, a failed write puts the input's bytes back.
+// the input's own file as output, it is overwritten, then cut to the new length;
+// a failed write puts the input's bytes back. A missing input, or one of
+// 1,048,576 bytes or more, gives false before the output is opened.
 // A null password is the empty password; a null salt or path is refused.
 SYSAUX_API bool EncryptAesXXXCbc(const char* input, const char* output,
                                  const char* password, unsigned char* salt,
