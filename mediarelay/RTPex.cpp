@@ -771,7 +771,7 @@ void holdStunForGood(RTPex* ep) {
 // port; called with the sending leg's addrLock held. A datagram that fails
 // to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
 void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort,
-                    signed char* buf, int len) {
+                    const InetAddrPort& from, signed char* buf, int len) {
   if (inMode == 2) {
     bool plain = kind == KIND_RTP ? unprotectRTP(out, buf, &len) : unprotectRTCP(out, buf, &len);
     if (!plain) return;
@@ -779,25 +779,31 @@ void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort
   // The contexts are read again under SRTPInfo::wo by the senders.
   if (outMode != 2) {
     (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
-  } else if (kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len);
+    return;
+  }
+  // The party is where the sending leg's own datagrams go: its sendTo.
+  const RTex* sending = rtcpPort ? static_cast<const RTex*>(&out->rtcp) : out;
+  bool fromParty = sameSource(from, sending->sendTo);
+  if (kind == KIND_RTP) {
+    sendSRTP(out, nullptr, buf, len, fromParty);
   } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len);
+    sendSRTCP(out, nullptr, buf, len, fromParty);
   } else {
-    sendSRTCPMux(out, nullptr, buf, len);
+    sendSRTCPMux(out, nullptr, buf, len, fromParty);
   }
 }
 
-// Sends a datagram of in through out, on out's RTP port or its RTCP port:
-// SRTP removed by in's mode, added by out's; media of a pending side goes
-// nowhere. Called with out's addrLock held.
-void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, int len) {
+// Sends a datagram of in, which came from the address from, through out, on
+// out's RTP port or its RTCP port: SRTP removed by in's mode, added by out's;
+// media of a pending side goes nowhere. Called with out's addrLock held.
+void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, const InetAddrPort& from,
+              signed char* buf, int len) {
   int inMode = in->srtpMode.load();
   int outMode = out->srtpMode.load();
   if (isMedia(kind) && inMode == 1) return;
   if (outMode == 1) return;
   if (isMedia(kind) && (inMode == 2 || outMode == 2)) {
-    relayConverted(out, inMode, outMode, kind, rtcpPort, buf, len);
+    relayConverted(out, inMode, outMode, kind, rtcpPort, from, buf, len);
     return;
   }
   (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
@@ -806,14 +812,14 @@ void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, 
 // Relays a datagram that arrived on leg of in through partnerLeg of out,
 // applying leg's destination to partnerLeg's socket first when that is due.
 void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool rtcpPort,
-              signed char* buf, int len) {
+              const InetAddrPort& from, signed char* buf, int len) {
   if (leg->destApplied) {
     if (refusedBy(leg, partnerLeg)) return;
     Synchronized hold(&partnerLeg->addrLock);
     // Every endpoint that has out as partner sends through this socket:
     // it is used as it stands only while still aimed at this leg's sendTo.
     if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
-      relayOut(in, out, kind, rtcpPort, buf, len);
+      relayOut(in, out, kind, rtcpPort, from, buf, len);
       return;
     }
   }
@@ -822,7 +828,9 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
   if (!takeDestination(leg, &dest, rtcpPort)) return;
   {
     Synchronized hold(&partnerLeg->addrLock);
-    if (applyDestination(leg, partnerLeg, dest)) relayOut(in, out, kind, rtcpPort, buf, len);
+    if (applyDestination(leg, partnerLeg, dest)) {
+      relayOut(in, out, kind, rtcpPort, from, buf, len);
+    }
   }
   confirmDestination(leg, dest);
 }
@@ -938,13 +946,15 @@ void RTPex::received(int64_t now) {
     int len;
     int err = 0;
     int kind = KIND_UNKNOWN;
+    InetAddrPort from;  // the source of media, for the SRTP conversion
     {
       Synchronized hold(&addrLock);
       len = udpReceiver.recv(recvBuf, recvBufSize);
       if (len < 0) err = SocketCore::getError();
       // RTP's source is kept under the same hold.
       if (len > 0) kind = classifyDatagram(recvBuf, len);
-      if (kind == KIND_RTP) udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+      if (isMedia(kind)) udpReceiver.getRemoteAddrAndPortOfLast(&from);
+      if (kind == KIND_RTP) lastFrom = from;
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
@@ -1008,7 +1018,7 @@ void RTPex::received(int64_t now) {
 
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
-    handOver(this, this, b, b, kind, false, recvBuf, len);
+    handOver(this, this, b, b, kind, false, from, recvBuf, len);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1068,15 +1078,17 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   RTPexPin partner = pinnedPartner(owner);
   if (!partner) return;
   RTCPex* out = &partner->rtcp;
+  InetAddrPort from;
   {
     Synchronized hold(&addrLock);
     udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+    from = lastFrom;
   }
 
   bool learned = waitNat && learnFrom(this, out);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
 
-  handOver(this, owner, out, partner.get(), KIND_RTCP, true, buf, len);
+  handOver(this, owner, out, partner.get(), KIND_RTCP, true, from, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================

@@ -20,10 +20,16 @@ class SRTPInfo {
   static const int REPLAY_WINDOW = 2048;
   // Room that protection may append: tag, MKI and the SRTCP index.
   static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
-  // Streams (one per SSRC) kept per context; a call uses one to three.
+  // Inbound streams (one per SSRC) kept per context; a call uses one to
+  // three.
   static constexpr int MAX_STREAMS = 32;
-  // A stream used within this time is never dropped for a new SSRC.
+  // An inbound stream used within this time is never dropped for a new SSRC.
   static constexpr int STREAM_IDLE_MS = 10000;
+  // Outbound SSRCs per context sent by the party, the far end that the
+  // relay sends the other direction to, and by any other source. Both kinds
+  // of stream stay for the context's life.
+  static constexpr int MAX_PARTY_STREAMS = 32;
+  static constexpr int MAX_OTHER_STREAMS = 8;
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
@@ -49,14 +55,18 @@ class SRTPInfo {
 
   void ensureBufCapacity(int len);
   bool usable() const { return status == 0; }
-  // Records that a datagram of the SSRC ssrc (network order) was protected
-  // or unprotected, which gave the SSRC a stream in the session. Beyond
-  // MAX_STREAMS a new SSRC of an inbound context takes the place of the
-  // least recently used stream when that one is idle; otherwise (always
-  // for an outbound context) its own stream is removed again and the
-  // result is false: the caller drops an outbound datagram. Called with wo
-  // held.
-  bool noteStream(uint32_t ssrc);
+  // Records that a datagram of the SSRC ssrc (network order) was
+  // unprotected, which gave the SSRC a stream in the inbound session.
+  // Beyond MAX_STREAMS a new SSRC takes the place of the least recently
+  // used stream when that one is idle; otherwise its own stream is removed
+  // again. Called with wo held.
+  void noteStream(uint32_t ssrc);
+  // Whether an outbound datagram of ssrc (network order) may be protected:
+  // its SSRC has a stream already, or there is room for it among the SSRCs
+  // of its source (the party's or the others'). An SSRC met first from
+  // another source moves to the party's when the party sends it; its stream
+  // stays as it is. Called with wo held.
+  bool admitOutbound(uint32_t ssrc, bool fromParty);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -73,7 +83,10 @@ class SRTPInfo {
   // walks them all on every packet: without a bound a flood of new SSRCs
   // slows every packet of every call and grows without limit. A busy or
   // outbound stream is never dropped: made again, it would restart its
-  // rollover count and its SRTCP numbering.
+  // replay list, rollover count and SRTCP numbering, and protect indices
+  // that it had protected before under the same keys. So that strangers,
+  // who may send the plain side anything, cannot use up the room of the
+  // party's SSRCs, the outbound SSRCs of each kind of source have their own.
   struct Stream {
     uint32_t ssrc;
     uint64_t lastUse;   // useCount when last used: the order of use
@@ -82,6 +95,10 @@ class SRTPInfo {
   Stream streams[MAX_STREAMS];
   int streamCount = 0;
   uint64_t useCount = 0;
+  uint32_t partySsrcs[MAX_PARTY_STREAMS];
+  int partyCount = 0;
+  uint32_t otherSsrcs[MAX_OTHER_STREAMS];
+  int otherCount = 0;
 
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
   // and is owned by the policy from then on.
@@ -96,13 +113,17 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
 // The protect step of sendSRTP alone: a copy of data protected into dst
 // (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
 // libsrtp2's result; -1 when out has no outbound context.
-int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n);
+int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
+                   bool fromParty = true);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment.
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
+// JNI thread may replace it at any moment. fromParty: the datagram came from
+// the far end to which out's partner sends (see admitOutbound). An index
+// protected before, or a new SSRC without room, is refused: nothing is sent,
+// and the failure is counted.
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
 
 #endif  // MEDIARELAY_SRTPINFO_H

@@ -61,7 +61,8 @@ TEST_F(SRTPInfoTest, PolicyFollowsSuite) {
     EXPECT_EQ(10, out.policy.rtcp.auth_tag_len);
     EXPECT_EQ(ssrc_any_outbound, out.policy.ssrc.type);
     EXPECT_EQ(ssrc_any_inbound, in.policy.ssrc.type);
-    EXPECT_EQ(1, in.policy.allow_repeat_tx);
+    EXPECT_EQ(0, in.policy.allow_repeat_tx);
+    EXPECT_EQ(0, out.policy.allow_repeat_tx);
     EXPECT_EQ(0u, in.policy.num_master_keys);
     EXPECT_EQ(1536, out.bufCapacity);
     EXPECT_EQ(0, out.errorCount);
@@ -338,7 +339,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
 
   struct Case {
     const char* name;
-    void (*send)(RTPex*, SRTPInfo*, signed char*, int);
+    void (*send)(RTPex*, SRTPInfo*, signed char*, int, bool);
     const FarEnd* at;
     bool asRtcp;
     std::string plain;
@@ -360,7 +361,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
     SCOPED_TRACE(c.name);
     std::string buf = c.plain;
     c.send(&out, out.cryptoSend, reinterpret_cast<signed char*>(&buf[0]),
-           static_cast<int>(buf.size()));
+           static_cast<int>(buf.size()), true);
     EXPECT_EQ(c.plain, buf);
     std::string got;
     ASSERT_TRUE(c.at->receive(&got));
