@@ -611,13 +611,15 @@ class SRTPStreamTest : public SRTPInfoTest {
       return way.asRtcp ? rtcp(ssrc, n) : rtp(static_cast<uint16_t>(n), ssrc, 20);
     }
 
-    // Hands the n-th datagram of ssrc to the relay's context.
-    void convert(uint32_t ssrc, uint32_t n, std::string* pkt) {
+    // Hands the n-th datagram of ssrc to the relay's context; an outbound
+    // one comes from the party or from another source.
+    void convert(uint32_t ssrc, uint32_t n, std::string* pkt, bool fromParty = true) {
       *pkt = plain(ssrc, n);
       if (way.outbound) {
         signed char* bytes = reinterpret_cast<signed char*>(&(*pkt)[0]);
         int len = static_cast<int>(pkt->size());
-        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len) : sendSRTP(&relay, ctx, bytes, len);
+        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len, fromParty)
+                   : sendSRTP(&relay, ctx, bytes, len, fromParty);
       } else {
         *pkt = protect(far.get(), *pkt, way.asRtcp);
         if (!unprotect(&relay, pkt, way.asRtcp)) pkt->clear();
@@ -625,9 +627,9 @@ class SRTPStreamTest : public SRTPInfoTest {
     }
 
     // True when the n-th datagram of ssrc comes through as it went in.
-    bool passes(uint32_t ssrc, uint32_t n) {
+    bool passes(uint32_t ssrc, uint32_t n, bool fromParty = true) {
       std::string pkt;
-      convert(ssrc, n, &pkt);
+      convert(ssrc, n, &pkt, fromParty);
       if (way.outbound) {
         if (!(way.asRtcp ? rtcpPeer : rtpPeer).receive(&pkt)) return false;
         if (!srtptest::unprotectWith(far.get(), &pkt, way.asRtcp)) return false;
@@ -673,13 +675,14 @@ constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
 // ones and the call's, which keeps sending), and an SSRC whose stream was
 // dropped converts again when it comes back. An outbound stream is never
 // dropped, idle or not (its rollover count and SRTCP index keep its
-// keystream unique): the SSRCs beyond the bound are refused, counted as
-// failures, and never leave.
+// keystream unique): the party's SSRCs beyond its bound are refused,
+// counted as failures, and never leave.
 TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
   const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
-  const uint32_t kNewest = SRTPInfo::MAX_STREAMS - 1;
   for (const Way& w : kWays) {
     SCOPED_TRACE(w.name);
+    const uint32_t kNewest =
+        (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
     t.setIdleMs(0);
@@ -717,9 +720,10 @@ TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
 // (counted as a failure), and the busy streams keep their state.
 TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
   const uint32_t kFlood = 200;
-  const uint32_t kKept = SRTPInfo::MAX_STREAMS - 1;  // and the call's
   for (const Way& w : kWays) {
     SCOPED_TRACE(w.name);
+    // And the call's.
+    const uint32_t kKept = (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
     t.setIdleMs(INT_MAX);
@@ -747,6 +751,74 @@ TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
     EXPECT_TRUE(t.passes(kCall, ++callSeq));
     if (!refused) {
       EXPECT_TRUE(t.passes(kFlood, 2));
+    }
+  }
+}
+
+// An index is protected once: the same SSRC and sequence number again, from
+// the party or from anyone else, with other bytes, never leaves (the XOR of
+// the two would give the first one's plain bytes) and counts as a failure;
+// the stream goes on with the next sequence number.
+TEST_F(SRTPStreamTest, IndexIsProtectedOnce) {
+  for (bool againFromParty : {true, false}) {
+    SCOPED_TRACE(againFromParty ? "again from the party" : "again from another source");
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(kWays[0]));  // outbound RTP
+    ASSERT_TRUE(t.passes(kCall, 1));
+    std::string other = rtp(1, kCall, 20, 0, 77);  // the same header, other bytes
+    sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&other[0]),
+             static_cast<int>(other.size()), againFromParty);
+    EXPECT_EQ(1, t.ctx->protectErrorCount);
+    // The next datagram to arrive is the next sequence number's.
+    EXPECT_TRUE(t.passes(kCall, 2, againFromParty));
+    EXPECT_EQ(1, t.ctx->protectErrorCount);
+  }
+}
+
+// Outbound SSRCs have room by source: other sources share MAX_OTHER_STREAMS
+// and cannot take the party's MAX_PARTY_STREAMS. An SSRC met first from
+// another source moves to the party's when the party sends it, and keeps
+// its stream (its index is still known). Nothing is ever removed: exactly
+// the admitted SSRCs have streams.
+TEST_F(SRTPStreamTest, OutboundRoomBySource) {
+  const uint32_t kOther = SRTPInfo::MAX_OTHER_STREAMS;
+  const uint32_t kParty = SRTPInfo::MAX_PARTY_STREAMS;
+  const uint32_t kPartyBase = 1000;  // the party's own SSRCs
+  const uint32_t kLate = 5000;       // others' SSRCs after the room is taken
+  for (int i = 0; i < 2; i++) {
+    const Way& w = kWays[i];  // outbound RTP and RTCP
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    int refused = 0;
+    auto refuse = [&](uint32_t ssrc, uint32_t n, bool fromParty) {
+      std::string pkt;
+      t.convert(ssrc, n, &pkt, fromParty);
+      EXPECT_EQ(++refused, t.ctx->protectErrorCount) << ssrc;
+    };
+    // Others fill their room, then are refused.
+    for (uint32_t ssrc = 1; ssrc <= kOther; ssrc++) ASSERT_TRUE(t.passes(ssrc, 1, false));
+    for (uint32_t ssrc = kLate; ssrc < kLate + 100; ssrc++) refuse(ssrc, 1, false);
+    // The party's SSRCs all convert; the first is one that another source
+    // sent before, which frees a place for the others.
+    ASSERT_TRUE(t.passes(1, 2));
+    for (uint32_t ssrc = kPartyBase; ssrc < kPartyBase + kParty - 1; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+    }
+    refuse(kPartyBase + kParty, 1, true);
+    ASSERT_TRUE(t.passes(kLate + 200, 1, false));
+    refuse(kLate + 201, 1, false);
+    // SSRCs with a stream go on, from any source.
+    EXPECT_TRUE(t.passes(kPartyBase, 2, false));
+    EXPECT_TRUE(t.passes(2, 2, true));
+
+    EXPECT_EQ(static_cast<int>(kOther), t.streams(1, kOther));
+    EXPECT_EQ(static_cast<int>(kParty - 1), t.streams(kPartyBase, kPartyBase + kParty));
+    EXPECT_EQ(1, t.streams(kLate, kLate + 300));
+    if (!w.asRtcp) {
+      // The moved SSRC's stream was not made afresh: its index 1 and 2
+      // are still known.
+      for (uint32_t n : {1u, 2u}) refuse(1, n, true);
     }
   }
 }
