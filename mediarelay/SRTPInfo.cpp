@@ -108,7 +108,8 @@ int protectCopy(SRTPInfo* ctx, Protect kind, bool fromParty, const signed char* 
   // A new SSRC without room gets no stream at all: one made for it and
   // removed again would protect the same indices afresh. A shorter
   // datagram is refused by libsrtp2 before it makes a stream.
-  if (len >= headerLen(kind) && !ctx->admitOutbound(ssrcOf(data, kind), fromParty)) {
+  if (len >= headerLen(kind) &&
+      !ctx->admitOutbound(ssrcOf(data, kind), fromParty, kind == Protect::kRtp)) {
     return srtp_err_status_no_ctx;
   }
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
@@ -276,8 +277,8 @@ void SRTPInfo::noteStream(uint32_t ssrc) {
   *slot = Stream{ssrc, ++useCount, now};
 }
 
-bool SRTPInfo::admitOutbound(uint32_t ssrc, bool fromParty) {
-  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return true;
+bool SRTPInfo::admitOutbound(uint32_t ssrc, bool fromParty, bool rtp) {
+  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return fromParty || !rtp;
   int other = findSsrc(otherSsrcs, otherCount, ssrc);
   if (other >= 0) {
     if (fromParty && partyCount < MAX_PARTY_STREAMS) {

@@ -65,8 +65,11 @@ class SRTPInfo {
   // its SSRC has a stream already, or there is room for it among the SSRCs
   // of its source (the party's or the others'). An SSRC met first from
   // another source moves to the party's when the party sends it; its stream
-  // stays as it is. Called with wo held.
-  bool admitOutbound(uint32_t ssrc, bool fromParty);
+  // stays as it is. RTP of the party's SSRCs is taken from the party only:
+  // its index follows the sequence number in the datagram, so anyone else
+  // could move it far ahead and have the party's own datagrams refused as
+  // old. Called with wo held.
+  bool admitOutbound(uint32_t ssrc, bool fromParty, bool rtp);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -120,8 +123,8 @@ int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* 
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
 // JNI thread may replace it at any moment. fromParty: the datagram came from
 // the far end to which out's partner sends (see admitOutbound). An index
-// protected before, or a new SSRC without room, is refused: nothing is sent,
-// and the failure is counted.
+// protected before, a new SSRC without room, or RTP of the party's SSRC from
+// elsewhere is refused: nothing is sent, and the failure is counted.
 void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
 void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
 void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);

@@ -760,18 +760,48 @@ TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
 // the two would give the first one's plain bytes) and counts as a failure;
 // the stream goes on with the next sequence number.
 TEST_F(SRTPStreamTest, IndexIsProtectedOnce) {
-  for (bool againFromParty : {true, false}) {
-    SCOPED_TRACE(againFromParty ? "again from the party" : "again from another source");
+  struct Case {
+    const char* name;
+    bool firstFromParty;
+    bool againFromParty;
+  } cases[] = {{"party, then party", true, true},
+               {"party, then another source", true, false},
+               {"another source, then another source", false, false},
+               {"another source, then the party", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(kWays[0]));  // outbound RTP
-    ASSERT_TRUE(t.passes(kCall, 1));
+    ASSERT_TRUE(t.passes(kCall, 1, c.firstFromParty));
     std::string other = rtp(1, kCall, 20, 0, 77);  // the same header, other bytes
     sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&other[0]),
-             static_cast<int>(other.size()), againFromParty);
+             static_cast<int>(other.size()), c.againFromParty);
     EXPECT_EQ(1, t.ctx->protectErrorCount);
     // The next datagram to arrive is the next sequence number's.
-    EXPECT_TRUE(t.passes(kCall, 2, againFromParty));
+    EXPECT_TRUE(t.passes(kCall, 2, c.firstFromParty || c.againFromParty));
     EXPECT_EQ(1, t.ctx->protectErrorCount);
+  }
+}
+
+// RTP of the party's SSRC from anyone else is refused: its sequence number
+// would move the stream's index, and a jump ahead would make the party's
+// own datagrams too old to protect. RTCP carries no such number and passes.
+TEST_F(SRTPStreamTest, PartysRtpIsTakenFromThePartyOnly) {
+  for (int i = 0; i < 2; i++) {
+    const Way& w = kWays[i];  // outbound RTP and RTCP
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    ASSERT_TRUE(t.passes(kCall, 1));
+    if (w.asRtcp) {
+      EXPECT_TRUE(t.passes(kCall, 5000, false));
+      EXPECT_EQ(0, t.ctx->protectErrorCount);
+    } else {
+      std::string pkt;
+      t.convert(kCall, 5000, &pkt, false);
+      EXPECT_EQ(1, t.ctx->protectErrorCount);
+    }
+    EXPECT_TRUE(t.passes(kCall, 2));
   }
 }
 
@@ -808,9 +838,11 @@ TEST_F(SRTPStreamTest, OutboundRoomBySource) {
     refuse(kPartyBase + kParty, 1, true);
     ASSERT_TRUE(t.passes(kLate + 200, 1, false));
     refuse(kLate + 201, 1, false);
-    // SSRCs with a stream go on, from any source.
-    EXPECT_TRUE(t.passes(kPartyBase, 2, false));
-    EXPECT_TRUE(t.passes(2, 2, true));
+    // SSRCs with a stream go on; another source's also from the party, whose
+    // room is full now.
+    EXPECT_TRUE(t.passes(kPartyBase, 2));
+    EXPECT_TRUE(t.passes(2, 2, false));
+    EXPECT_TRUE(t.passes(2, 3, true));
 
     EXPECT_EQ(static_cast<int>(kOther), t.streams(1, kOther));
     EXPECT_EQ(static_cast<int>(kParty - 1), t.streams(kPartyBase, kPartyBase + kParty));
