@@ -3,6 +3,7 @@
 // threads convert.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -247,10 +248,19 @@ TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
   std::string keyB = srtptest::keyOf(farB.send.get());
 
   const int kPackets = 1500;
-  auto pump = [](FarParty* far, int port, uint32_t ssrc) {
+  // What the pumps sent to A's and B's RTP and RTCP legs, and what those
+  // legs had counted before.
+  RTex* legs[] = {pair.a, &pair.a->rtcp, pair.b, &pair.b->rtcp};
+  const int legPorts[] = {a, a + 1, b, b + 1};
+  std::atomic<int> sentTo[4] = {};
+  int countedBefore[4];
+  for (int i = 0; i < 4; i++) countedBefore[i] = legs[i]->cntPacket.load();
+  auto pump = [](FarParty* far, int port, uint32_t ssrc, std::atomic<int>* sent) {
     for (int i = 0; i < kPackets; i++) {
-      far->sendMedia(port, rtp(static_cast<uint16_t>(100 + i), ssrc, 80));
-      if (i % 10 == 0) far->sendControl(port + 1, rtcp(ssrc, static_cast<uint32_t>(i)));
+      if (far->sendMedia(port, rtp(static_cast<uint16_t>(100 + i), ssrc, 80))) sent[0]++;
+      if (i % 10 == 0 && far->sendControl(port + 1, rtcp(ssrc, static_cast<uint32_t>(i)))) {
+        sent[1]++;
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   };
@@ -269,8 +279,8 @@ TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
     }
   };
   std::vector<std::thread> threads;
-  threads.emplace_back(pump, &farA, a, 0xA);
-  threads.emplace_back(pump, &farB, b, 0xB);
+  threads.emplace_back(pump, &farA, a, 0xA, &sentTo[0]);
+  threads.emplace_back(pump, &farB, b, 0xB, &sentTo[2]);
   threads.emplace_back(replace, 300, true);
   threads.emplace_back(replace, 300, false);
   for (std::thread& t : threads) t.join();
@@ -282,6 +292,16 @@ TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
   farB.learnKeyOf(pair.b, 1);
   const std::string toB = rtp(9000, 0xA, 80);
   const std::string toA = rtp(9000, 0xB, 80);
+  // Every leg has read what the pumps sent it, or the kernel dropped it:
+  // no backlog of a starved receive thread may fill the far ends' queues
+  // again after they are drained.
+  ASSERT_TRUE(relaytest::waitUntil([&] {
+    for (int i = 0; i < 4; i++) {
+      long read = legs[i]->cntPacket.load() - countedBefore[i];
+      if (read + relaytest::kernelDrops(legPorts[i]) < sentTo[i].load()) return false;
+    }
+    return true;
+  }, 30000));
   // Room in the far ends' sockets for what comes next.
   for (FarParty* far : {&farA, &farB}) {
     std::string old;
