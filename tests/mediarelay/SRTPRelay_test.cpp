@@ -13,73 +13,16 @@
 
 namespace {
 
-using pathtest::FarEnd;
-using srtptest::protect;
+using srtptest::FarParty;
 using srtptest::RelayPair;
 using srtptest::rtcp;
 using srtptest::rtp;
-
-// A far party with an RTP and an RTCP socket; with contexts it speaks SRTP.
-struct FarParty {
-  FarEnd media{"127.0.0.1"};
-  FarEnd control{"127.0.0.1"};
-  std::unique_ptr<SRTPInfo> send;  // protects what it sends
-  std::unique_ptr<SRTPInfo> recv;  // removes SRTP from what it receives
-
-  bool ok() const { return media.ok() && control.ok(); }
-
-  // Makes its own send key and gives it to the relay's inbound context on
-  // partner; takes the relay's key of ep as its receive key.
-  void speakSrtp(RTPex* ep, RTPex* partner, short suite) {
-    send.reset(new SRTPInfo(1, suite, nullptr, 0, 1024));
-    srtptest::setRecvKey(partner, suite, srtptest::keyOf(send.get()));
-    learnKeyOf(ep, suite);
-  }
-  void learnKeyOf(RTPex* ep, short suite) {
-    std::string key = srtptest::newSendKey(ep, suite);
-    recv.reset(new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(&key[0]), 30, 1024));
-  }
-
-  std::string wire(const std::string& plain, bool asRtcp) {
-    return send ? protect(send.get(), plain, asRtcp) : plain;
-  }
-  bool sendMedia(int port, const std::string& plain) {
-    return media.sendTo(port, wire(plain, false));
-  }
-  bool sendControl(int port, const std::string& plain) {
-    return control.sendTo(port, wire(plain, true));
-  }
-
-  // The next datagram on a socket, with SRTP removed when it speaks SRTP.
-  bool next(const FarEnd* on, bool asRtcp, std::string* plain) {
-    if (!on->receive(plain)) return false;
-    return !recv || srtptest::unprotectWith(recv.get(), plain, asRtcp);
-  }
-};
 
 class SRTPRelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     srtptest::setUp();
     worker.reset(new pathtest::EventWorker());
-  }
-
-  // What arrives on A goes to farB, what arrives on B to farA.
-  static void wire(RelayPair* pair, FarParty* farA, FarParty* farB) {
-    RelayPair::target(pair->a, farB->media.port(), farB->control.port());
-    RelayPair::target(pair->b, farA->media.port(), farA->control.port());
-  }
-
-  // Opens and wires the pair; farA speaks SRTP (suite 0) with A, and farB
-  // (suite 1) with B when both convert; then the pair starts.
-  static bool startConverting(RelayPair* pair, FarParty* farA, FarParty* farB,
-                              bool bothConvert) {
-    if (!farA->ok() || !farB->ok() || !pair->open()) return false;
-    wire(pair, farA, farB);
-    farA->speakSrtp(pair->a, pair->b, 0);
-    if (bothConvert) farB->speakSrtp(pair->b, pair->a, 1);
-    RTPex::startSrtp(pair->a, pair->b);
-    return true;
   }
 
   // Serves both queues: deferred deletes, and events that pin endpoints.
@@ -95,7 +38,7 @@ TEST_F(SRTPRelayTest, PendingDropsMediaUntilStart) {
   RelayPair pair;
   ASSERT_TRUE(pair.open(true, false));
   EXPECT_EQ(1, pair.a->srtpMode.load());
-  wire(&pair, &farA, &farB);
+  srtptest::wire(&pair, &farA, &farB);
   farA.speakSrtp(pair.a, pair.b, 0);
   int a = pair.a->localPort;
   int b = pair.b->localPort;
@@ -149,7 +92,7 @@ TEST_F(SRTPRelayTest, TamperedDatagramIsNotForwarded) {
     FarParty farA;
     FarParty farB;
     RelayPair pair;
-    ASSERT_TRUE(startConverting(&pair, &farA, &farB, bothConvert));
+    ASSERT_TRUE(srtptest::startConverting(&pair, &farA, &farB, bothConvert));
     int a = pair.a->localPort;
     size_t mark = relaytest::logText().size();
 
@@ -190,7 +133,7 @@ TEST_F(SRTPRelayTest, NewSsrcFloodKeepsStreamsBounded) {
   FarParty farA;  // speaks SRTP with A
   FarParty farB;  // plain
   RelayPair pair;
-  ASSERT_TRUE(startConverting(&pair, &farA, &farB, false));
+  ASSERT_TRUE(srtptest::startConverting(&pair, &farA, &farB, false));
   const uint32_t kFlood = 300;
   struct Way {
     const char* name;
@@ -241,7 +184,7 @@ TEST_F(SRTPRelayTest, ContextsReplacedWhileReceiveThreadsConvert) {
   FarParty farA;
   FarParty farB;
   RelayPair pair;
-  ASSERT_TRUE(startConverting(&pair, &farA, &farB, true));
+  ASSERT_TRUE(srtptest::startConverting(&pair, &farA, &farB, true));
   int a = pair.a->localPort;
   int b = pair.b->localPort;
   std::string keyA = srtptest::keyOf(farA.send.get());
