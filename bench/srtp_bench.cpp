@@ -180,8 +180,9 @@ bool protectNewSsrc(RTPex* ep, uint32_t ssrc, bool fromParty = true) {
   fill(plain, 1);
   for (int i = 0; i < 4; i++) plain[8 + i] = static_cast<unsigned char>(ssrc >> (24 - 8 * i));
   int len = 0;
+  static InetAddrPort stranger;  // another source than the party
   return protectRTPInto(ep, reinterpret_cast<signed char*>(plain), bench::kPacketSize, wire,
-                        &len, fromParty) == 0;
+                        &len, fromParty ? nullptr : &stranger) == 0;
 }
 
 // Bytes of the heap in use.

@@ -88,7 +88,9 @@ RTex::RTex()
       destApplied(false),
       pollDesc(NO_SOCKET),
       gotData(0),
-      refusedFamily(0) {}
+      refusedFamily(0),
+      partyAddr(),
+      partyFor() {}
 
 RTex::~RTex() {
   delete[] recvBuf;
@@ -767,6 +769,18 @@ void holdStunForGood(RTPex* ep) {
   if (ep->stunState.load() != -2) ep->stunState = -2;
 }
 
+// Whether from is the party of the sending leg: the far end at the address
+// that its own datagrams go to, on any port (a party may send from another
+// port than it receives on). Called with the leg's addrLock held.
+bool fromParty(RTex* sending, const InetAddrPort& from) {
+  if (std::strncmp(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE) != 0) {
+    std::memcpy(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE);
+    SocketCore::sourceSpelling(sending->sendTo.addr, sending->partyAddr);
+  }
+  return sending->partyAddr[0] != '\0' &&
+         std::strncmp(sending->partyAddr, from.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
+
 // The SRTP part of a converting pair's send, on the RTP port or the RTCP
 // port; called with the sending leg's addrLock held. A datagram that fails
 // to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
@@ -781,15 +795,15 @@ void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort
     (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
     return;
   }
-  // The party is where the sending leg's own datagrams go: its sendTo.
-  const RTex* sending = rtcpPort ? static_cast<const RTex*>(&out->rtcp) : out;
-  bool fromParty = sameSource(from, sending->sendTo);
+  // A datagram that passed SRTP authentication comes from the key's holder.
+  RTex* sending = rtcpPort ? static_cast<RTex*>(&out->rtcp) : out;
+  const InetAddrPort* stranger = inMode == 2 || fromParty(sending, from) ? nullptr : &from;
   if (kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len, fromParty);
+    sendSRTP(out, nullptr, buf, len, stranger);
   } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len, fromParty);
+    sendSRTCP(out, nullptr, buf, len, stranger);
   } else {
-    sendSRTCPMux(out, nullptr, buf, len, fromParty);
+    sendSRTCPMux(out, nullptr, buf, len, stranger);
   }
 }
 

@@ -75,6 +75,10 @@ void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
   if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
+bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
+  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
+
 // Index of ssrc among the count entries of list; -1 when absent.
 int findSsrc(const uint32_t* list, int count, uint32_t ssrc) {
   for (int i = 0; i < count; i++) {
@@ -102,20 +106,24 @@ int headerLen(Protect kind) { return kind == Protect::kRtp ? 12 : 8; }
 const int kLocalRoom = 2048;
 
 // Protects a copy of data into dst with ctx; called with SRTPInfo::wo held.
-int protectCopy(SRTPInfo* ctx, Protect kind, bool fromParty, const signed char* data, int len,
-                unsigned char* dst, int* n) {
+int protectCopy(SRTPInfo* ctx, Protect kind, const InetAddrPort* stranger,
+                const signed char* data, int len, unsigned char* dst, int* n) {
   if (!ctx->usable()) return ctx->status;
   // A new SSRC without room gets no stream at all: one made for it and
   // removed again would protect the same indices afresh. A shorter
   // datagram is refused by libsrtp2 before it makes a stream.
-  if (len >= headerLen(kind) &&
-      !ctx->admitOutbound(ssrcOf(data, kind), fromParty, kind == Protect::kRtp)) {
-    return srtp_err_status_no_ctx;
-  }
+  bool checked = len >= headerLen(kind);
+  uint32_t ssrc = checked ? ssrcOf(data, kind) : 0;
+  bool added = false;
+  if (checked && !ctx->admitOutbound(ssrc, stranger, &added)) return srtp_err_status_no_ctx;
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
   *n = len;
-  return kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
-                               : srtp_protect_rtcp(ctx->session, dst, n);
+  int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
+                                : srtp_protect_rtcp(ctx->session, dst, n);
+  // A header that libsrtp2 refuses takes no room; nothing left, so a stream
+  // it may have made has protected nothing yet.
+  if (r != srtp_err_status_ok && added) ctx->unadmitOutbound(ssrc, stranger);
+  return r;
 }
 
 // Protects a copy of data with out's current outbound context and sends it
@@ -124,7 +132,7 @@ int protectCopy(SRTPInfo* ctx, Protect kind, bool fromParty, const signed char* 
 // call of the process, and a loopback send under it took several
 // microseconds per datagram, enough to back the whole relay up at a
 // thousand converting calls.
-void protectAndSend(RTPex* out, Protect kind, bool fromParty, UDPsender* sock,
+void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* stranger, UDPsender* sock,
                     const signed char* data, int len, const char* errText) {
   unsigned char local[kLocalRoom];
   int n = 0;
@@ -136,13 +144,13 @@ void protectAndSend(RTPex* out, Protect kind, bool fromParty, UDPsender* sock,
     if (ctx == nullptr) return;
     if (len > kLocalRoom - SRTPInfo::PROTECT_ROOM) {
       ctx->ensureBufCapacity(len);
-      r = protectCopy(ctx, kind, fromParty, data, len, ctx->buf, &n);
+      r = protectCopy(ctx, kind, stranger, data, len, ctx->buf, &n);
       if (r == srtp_err_status_ok) {
         sock->send(ctx->buf, n);
         return;
       }
     } else {
-      r = protectCopy(ctx, kind, fromParty, data, len, local, &n);
+      r = protectCopy(ctx, kind, stranger, data, len, local, &n);
       sendLocal = r == srtp_err_status_ok;
     }
     if (!sendLocal && !countFailure(&ctx->protectErrorCount)) return;
@@ -277,24 +285,39 @@ void SRTPInfo::noteStream(uint32_t ssrc) {
   *slot = Stream{ssrc, ++useCount, now};
 }
 
-bool SRTPInfo::admitOutbound(uint32_t ssrc, bool fromParty, bool rtp) {
-  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return fromParty || !rtp;
-  int other = findSsrc(otherSsrcs, otherCount, ssrc);
-  if (other >= 0) {
-    if (fromParty && partyCount < MAX_PARTY_STREAMS) {
+bool SRTPInfo::admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added) {
+  *added = false;
+  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return stranger == nullptr;
+  for (int i = 0; i < otherCount; i++) {
+    if (others[i].ssrc != ssrc) continue;
+    if (stranger != nullptr) return sameSource(others[i].from, *stranger);
+    if (partyCount < MAX_PARTY_STREAMS) {
       partySsrcs[partyCount++] = ssrc;
-      otherSsrcs[other] = otherSsrcs[--otherCount];
+      others[i] = others[--otherCount];
     }
     return true;
   }
-  if (fromParty) {
+  if (stranger == nullptr) {
     if (partyCount == MAX_PARTY_STREAMS) return false;
     partySsrcs[partyCount++] = ssrc;
   } else {
     if (otherCount == MAX_OTHER_STREAMS) return false;
-    otherSsrcs[otherCount++] = ssrc;
+    others[otherCount].ssrc = ssrc;
+    others[otherCount].from = *stranger;
+    otherCount++;
   }
+  *added = true;
   return true;
+}
+
+void SRTPInfo::unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger) {
+  // The SSRC just added is the last of its table.
+  if (stranger == nullptr) {
+    if (partyCount > 0 && partySsrcs[partyCount - 1] == ssrc) partyCount--;
+  } else if (otherCount > 0 && others[otherCount - 1].ssrc == ssrc) {
+    otherCount--;
+  }
+  srtp_remove_stream(session, ssrc);
 }
 
 void SRTPInfo::ensureBufCapacity(int len) {
@@ -389,26 +412,29 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
 }
 
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
-                   bool fromParty) {
+                   const InetAddrPort* stranger) {
   Synchronized hold(SRTPInfo::wo);
   SRTPInfo* ctx = out->cryptoSend;
   if (ctx == nullptr) return -1;
-  return protectCopy(ctx, Protect::kRtp, fromParty, data, len, dst, n);
+  return protectCopy(ctx, Protect::kRtp, stranger, data, len, dst, n);
 }
 
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty) {
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+              const InetAddrPort* stranger) {
   (void)ctx;  // out's cryptoSend is read again under the lock
-  protectAndSend(out, Protect::kRtp, fromParty, &out->udpSender, buf, len, "protect error: r=");
+  protectAndSend(out, Protect::kRtp, stranger, &out->udpSender, buf, len, "protect error: r=");
 }
 
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty) {
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+               const InetAddrPort* stranger) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, fromParty, &out->rtcp.udpSender, buf, len,
+  protectAndSend(out, Protect::kRtcp, stranger, &out->rtcp.udpSender, buf, len,
                  "protect_rtcp error: r=");
 }
 
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty) {
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+                  const InetAddrPort* stranger) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, fromParty, &out->udpSender, buf, len,
+  protectAndSend(out, Protect::kRtcp, stranger, &out->udpSender, buf, len,
                  "protect_rtcp error: r=");
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "SocketUtil.h"
 #include "bcore.h"
 
 class RTPex;
@@ -61,15 +62,17 @@ class SRTPInfo {
   // used stream when that one is idle; otherwise its own stream is removed
   // again. Called with wo held.
   void noteStream(uint32_t ssrc);
-  // Whether an outbound datagram of ssrc (network order) may be protected:
-  // its SSRC has a stream already, or there is room for it among the SSRCs
-  // of its source (the party's or the others'). An SSRC met first from
-  // another source moves to the party's when the party sends it; its stream
-  // stays as it is. RTP of the party's SSRCs is taken from the party only:
-  // its index follows the sequence number in the datagram, so anyone else
-  // could move it far ahead and have the party's own datagrams refused as
-  // old. Called with wo held.
-  bool admitOutbound(uint32_t ssrc, bool fromParty, bool rtp);
+  // Whether an outbound datagram of ssrc (network order) may be protected.
+  // stranger is the address of its source, or null for the party's.
+  // A new SSRC needs room among those of its kind of source; an SSRC is
+  // then taken only from the source that sent it first, or from the party,
+  // which takes over one that another source sent first (its stream stays
+  // as it is). Anyone else could move the stream's index far ahead with a
+  // sequence number of his own and have its sender's datagrams refused as
+  // old. *added: the SSRC was new. Called with wo held.
+  bool admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added);
+  // Forgets the SSRC just added, whose datagram libsrtp2 refused.
+  void unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -100,7 +103,11 @@ class SRTPInfo {
   uint64_t useCount = 0;
   uint32_t partySsrcs[MAX_PARTY_STREAMS];
   int partyCount = 0;
-  uint32_t otherSsrcs[MAX_OTHER_STREAMS];
+  struct OtherSsrc {
+    uint32_t ssrc;
+    InetAddrPort from;  // the source that sent it first
+  };
+  OtherSsrc others[MAX_OTHER_STREAMS];
   int otherCount = 0;
 
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
@@ -117,16 +124,19 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
 // (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
 // libsrtp2's result; -1 when out has no outbound context.
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
-                   bool fromParty = true);
+                   const InetAddrPort* stranger = nullptr);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment. fromParty: the datagram came from
-// the far end to which out's partner sends (see admitOutbound). An index
-// protected before, a new SSRC without room, or RTP of the party's SSRC from
-// elsewhere is refused: nothing is sent, and the failure is counted.
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, bool fromParty = true);
+// JNI thread may replace it at any moment. stranger: the datagram's source
+// when it is not the party, the far end to which out's partner sends (see
+// admitOutbound). An index protected before, or an SSRC that admitOutbound
+// refuses, is not sent, and the failure is counted.
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+              const InetAddrPort* stranger = nullptr);
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+               const InetAddrPort* stranger = nullptr);
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+                  const InetAddrPort* stranger = nullptr);
 
 #endif  // MEDIARELAY_SRTPINFO_H

@@ -90,7 +90,7 @@ std::vector<Fate> firstAdmitted(int admitted, int n) {
 struct Call {
   FarParty farA;
   FarParty farB;
-  FarEnd stranger{"127.0.0.1"};
+  FarEnd stranger{"127.0.0.2", 0, "127.0.0.1"};  // not at the party's address
   RelayPair pair;
 
   ~Call() { EXPECT_TRUE(pair.close()); }
@@ -297,15 +297,14 @@ TEST_F(SRTPPartyTest, PartySsrcTakesNoRoomOfStrangers) {
 // Strangers fill their room and are refused beyond it; the streams are
 // exactly those of the admitted SSRCs, and none is removed or made again
 // (a stream made again would take index 1 anew). A stranger is any source
-// other than the party's address and port.
+// at another address than the party's.
 TEST_F(SRTPPartyTest, StrangerStreamsAreNeverRemade) {
-  enum Source { kOtherPort, kPartyPortOtherAddress, kPartyRtcpSocket };
+  enum Source { kOtherAddress, kPartyPortOtherAddress };
   struct Case {
     const char* name;
     Source source;
-  } cases[] = {{"another port", kOtherPort},
-               {"the party's port on another address", kPartyPortOtherAddress},
-               {"the party's RTCP socket", kPartyRtcpSocket}};
+  } cases[] = {{"another address", kOtherAddress},
+               {"the party's port on another address", kPartyPortOtherAddress}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Call call;
@@ -313,10 +312,8 @@ TEST_F(SRTPPartyTest, StrangerStreamsAreNeverRemade) {
     std::unique_ptr<FarEnd> elsewhere;
     const FarEnd* stranger = &call.stranger;
     if (c.source == kPartyPortOtherAddress) {
-      elsewhere.reset(new FarEnd("127.0.0.2", call.farB.media.port(), "127.0.0.1"));
+      elsewhere.reset(new FarEnd("127.0.0.3", call.farB.media.port(), "127.0.0.1"));
       stranger = elsewhere.get();
-    } else if (c.source == kPartyRtcpSocket) {
-      stranger = &call.farB.control;
     }
     ASSERT_TRUE(stranger->ok());
     SRTPInfo* ctx = call.outbound();
@@ -339,6 +336,29 @@ TEST_F(SRTPPartyTest, StrangerStreamsAreNeverRemade) {
     EXPECT_EQ(kOtherRoom, streamsAmong(ctx, first, beyond - 1));
     EXPECT_EQ(0, streamsAmong(ctx, beyond, beyond + kOtherRoom - 1));
     EXPECT_EQ(1, streamsAmong(ctx, 0xB0B, 0xB0B));
+  }
+}
+
+// The party is its address, whatever port it sends from (a party may send
+// from another port than it receives on, and RTCP from its RTP socket):
+// strangers that used up their room before do not stop it.
+TEST_F(SRTPPartyTest, PartySendsFromAnotherPortAfterStrangers) {
+  for (Kind kind : {Kind::kRtp, Kind::kRtcpPort, Kind::kRtcpMux}) {
+    SCOPED_TRACE(nameOf(kind));
+    Call call;
+    ASSERT_TRUE(call.start());
+    EXPECT_EQ(firstAdmitted(kOtherRoom, kOtherRoom + 4),
+              call.spray(call.stranger, kind, 0x7000, kOtherRoom + 4));
+    FarEnd otherPort("127.0.0.1");
+    ASSERT_TRUE(otherPort.ok());
+    const FarEnd* froms[] = {&otherPort, &call.farB.media};
+    for (const FarEnd* from : froms) {
+      for (uint16_t seq = 1; seq <= 5; seq++) {
+        uint16_t index = static_cast<uint16_t>(seq + (from == &otherPort ? 0 : 10));
+        ASSERT_EQ(Fate::kArrived,
+                  call.relay(*from, kind, packet(kind, 0xB0B + (from == &otherPort), index)));
+      }
+    }
   }
 }
 
