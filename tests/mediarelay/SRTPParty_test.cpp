@@ -362,4 +362,31 @@ TEST_F(SRTPPartyTest, PartySendsFromAnotherPortAfterStrangers) {
   }
 }
 
+// When both sides speak SRTP, a datagram that passed authentication on its
+// way in comes from the holder of the key, wherever it comes from (behind a
+// NAT that moved it, say): it converts like the party's own.
+TEST_F(SRTPPartyTest, AuthenticatedSenderCountsAsTheParty) {
+  FarParty farA;
+  FarParty farB;
+  RelayPair pair;
+  ASSERT_TRUE(srtptest::startConverting(&pair, &farA, &farB, true));
+  FarEnd moved("127.0.0.4", 0, "127.0.0.1");
+  ASSERT_TRUE(moved.ok());
+  const int b = pair.b->localPort;
+  auto arrives = [&](const FarEnd& from, uint16_t seq) {
+    std::string plain = rtp(seq, 0xB0B, 40);
+    std::string got;
+    return from.sendTo(b, farB.wire(plain, false)) && farA.next(&farA.media, false, &got) &&
+           got == plain;
+  };
+  EXPECT_TRUE(arrives(farB.media, 1));
+  EXPECT_TRUE(arrives(moved, 2));
+  EXPECT_TRUE(arrives(farB.media, 3));
+  {
+    Synchronized hold(SRTPInfo::wo);
+    EXPECT_EQ(0, pair.a->cryptoSend->protectErrorCount);
+  }
+  EXPECT_TRUE(pair.close());
+}
+
 }  // namespace
