@@ -366,7 +366,7 @@ int smoke() {
     if (opened) {
       traffic.start();
       for (int i = 0; i < 3000 && !traffic.sendersDone(); i++) sleepMs(10);
-      traffic.stop(10000, 5000);
+      traffic.stop(30000, 10000);  // room for a starved relay thread
     }
     std::vector<int> ports = relay.ports();
     ports.push_back(bench::portOf(a.fd));

@@ -174,14 +174,15 @@ double rssBytes() {
 
 // Protects one packet of a new SSRC with ep's outbound context, as the
 // relay does for what arrives from the plain side.
-bool protectNewSsrc(RTPex* ep, uint32_t ssrc) {
+bool protectNewSsrc(RTPex* ep, uint32_t ssrc, bool fromParty = true) {
   unsigned char plain[kBufSize];
   unsigned char wire[kBufSize];
   fill(plain, 1);
   for (int i = 0; i < 4; i++) plain[8 + i] = static_cast<unsigned char>(ssrc >> (24 - 8 * i));
   int len = 0;
+  static InetAddrPort stranger;  // another source than the party
   return protectRTPInto(ep, reinterpret_cast<signed char*>(plain), bench::kPacketSize, wire,
-                        &len) == 0;
+                        &len, fromParty ? nullptr : &stranger) == 0;
 }
 
 // Bytes of the heap in use.
@@ -200,19 +201,28 @@ void BM_NewSsrc(benchmark::State& state) {
   uint32_t ssrc = 1;
   double rss = rssBytes();
   double heap = heapBytes();
-  for (int64_t i = 0; i < state.range(0); i++) protectNewSsrc(&ep, ssrc++);
+  const bool fromParty = state.range(1) != 0;
+  for (int64_t i = 0; i < state.range(0); i++) protectNewSsrc(&ep, ssrc++, fromParty);
   // Past the context's stream bound a new SSRC is refused: that refusal is
   // the cost measured then.
   int64_t sent = 0;
   for (auto _ : state) {
-    if (protectNewSsrc(&ep, ssrc++)) sent++;
+    if (protectNewSsrc(&ep, ssrc++, fromParty)) sent++;
   }
   state.counters["protected"] = static_cast<double>(sent);
   state.counters["heap_growth_MB"] = (heapBytes() - heap) / 1e6;
   state.counters["rss_growth_MB"] = (rssBytes() - rss) / 1e6;
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_NewSsrc)->Arg(0)->Arg(10000)->Arg(100000)->Iterations(20000);
+// Args: SSRCs met before, and whether they come from the party (1) or from
+// any other source (0).
+BENCHMARK(BM_NewSsrc)
+    ->Args({0, 1})
+    ->Args({10000, 1})
+    ->Args({100000, 1})
+    ->Args({0, 0})
+    ->Args({100000, 0})
+    ->Iterations(20000);
 
 // One converting pair's protect + unprotect while another context meets a
 // new SSRC on every packet, flat out on a second thread (arg 1), or not

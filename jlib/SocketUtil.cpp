@@ -216,6 +216,24 @@ bool SocketCore::numericAddress(const std::string& addr, std::string* out) {
   return true;
 }
 
+void SocketCore::sourceSpelling(const char* text, char* out) {
+  std::strncpy(out, text, InetAddrPort::ADDR_SIZE - 1);
+  out[InetAddrPort::ADDR_SIZE - 1] = '\0';
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr) return;
+  char spelled[InetAddrPort::ADDR_SIZE];
+  if (res->ai_family == AF_INET || res->ai_family == AF_INET6) {
+    getIPStrAndPort(res->ai_addr, spelled, nullptr);
+    std::memcpy(out, spelled, sizeof(spelled));
+  }
+  freeaddrinfo(res);
+}
+
 socklen_t SocketCore::resolve(const char* text, unsigned short port,
                               unsigned long scopeId, sockaddr_storage* out) {
   if (text == nullptr || (family != AF_INET && family != AF_INET6)) return 0;

@@ -88,6 +88,12 @@ class SocketCore {
   // looked up); false when it does not resolve.
   bool numericAddress(const std::string& addr, std::string* out);
 
+  // Writes into out (room for ADDR_SIZE) the numeric address text as
+  // getIPStrAndPort writes it for the same address, without a scope; text
+  // that is not a numeric address (a name, say) is copied as it is. Never
+  // looks a name up.
+  static void sourceSpelling(const char* text, char* out);
+
   // Writes the numeric text of sa's address into out (room for 40
   // characters) and returns its port in host order. IPv4 stores scope 0,
   // IPv6 its scope id; any other family writes "0.0.0.0", returns 0 and

@@ -88,7 +88,9 @@ RTex::RTex()
       destApplied(false),
       pollDesc(NO_SOCKET),
       gotData(0),
-      refusedFamily(0) {}
+      refusedFamily(0),
+      partyAddr(),
+      partyFor() {}
 
 RTex::~RTex() {
   delete[] recvBuf;
@@ -767,11 +769,23 @@ void holdStunForGood(RTPex* ep) {
   if (ep->stunState.load() != -2) ep->stunState = -2;
 }
 
+// Whether from is the party of the sending leg: the far end at the address
+// that its own datagrams go to, on any port (a party may send from another
+// port than it receives on). Called with the leg's addrLock held.
+bool fromParty(RTex* sending, const InetAddrPort& from) {
+  if (std::strncmp(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE) != 0) {
+    std::memcpy(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE);
+    SocketCore::sourceSpelling(sending->sendTo.addr, sending->partyAddr);
+  }
+  return sending->partyAddr[0] != '\0' &&
+         std::strncmp(sending->partyAddr, from.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
+
 // The SRTP part of a converting pair's send, on the RTP port or the RTCP
 // port; called with the sending leg's addrLock held. A datagram that fails
 // to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
 void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort,
-                    signed char* buf, int len) {
+                    const InetAddrPort& from, signed char* buf, int len) {
   if (inMode == 2) {
     bool plain = kind == KIND_RTP ? unprotectRTP(out, buf, &len) : unprotectRTCP(out, buf, &len);
     if (!plain) return;
@@ -779,25 +793,31 @@ void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort
   // The contexts are read again under SRTPInfo::wo by the senders.
   if (outMode != 2) {
     (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
-  } else if (kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len);
+    return;
+  }
+  // A datagram that passed SRTP authentication comes from the key's holder.
+  RTex* sending = rtcpPort ? static_cast<RTex*>(&out->rtcp) : out;
+  const InetAddrPort* stranger = inMode == 2 || fromParty(sending, from) ? nullptr : &from;
+  if (kind == KIND_RTP) {
+    sendSRTP(out, nullptr, buf, len, stranger);
   } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len);
+    sendSRTCP(out, nullptr, buf, len, stranger);
   } else {
-    sendSRTCPMux(out, nullptr, buf, len);
+    sendSRTCPMux(out, nullptr, buf, len, stranger);
   }
 }
 
-// Sends a datagram of in through out, on out's RTP port or its RTCP port:
-// SRTP removed by in's mode, added by out's; media of a pending side goes
-// nowhere. Called with out's addrLock held.
-void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, int len) {
+// Sends a datagram of in, which came from the address from, through out, on
+// out's RTP port or its RTCP port: SRTP removed by in's mode, added by out's;
+// media of a pending side goes nowhere. Called with out's addrLock held.
+void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, const InetAddrPort& from,
+              signed char* buf, int len) {
   int inMode = in->srtpMode.load();
   int outMode = out->srtpMode.load();
   if (isMedia(kind) && inMode == 1) return;
   if (outMode == 1) return;
   if (isMedia(kind) && (inMode == 2 || outMode == 2)) {
-    relayConverted(out, inMode, outMode, kind, rtcpPort, buf, len);
+    relayConverted(out, inMode, outMode, kind, rtcpPort, from, buf, len);
     return;
   }
   (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
@@ -806,14 +826,14 @@ void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, signed char* buf, 
 // Relays a datagram that arrived on leg of in through partnerLeg of out,
 // applying leg's destination to partnerLeg's socket first when that is due.
 void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool rtcpPort,
-              signed char* buf, int len) {
+              const InetAddrPort& from, signed char* buf, int len) {
   if (leg->destApplied) {
     if (refusedBy(leg, partnerLeg)) return;
     Synchronized hold(&partnerLeg->addrLock);
     // Every endpoint that has out as partner sends through this socket:
     // it is used as it stands only while still aimed at this leg's sendTo.
     if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
-      relayOut(in, out, kind, rtcpPort, buf, len);
+      relayOut(in, out, kind, rtcpPort, from, buf, len);
       return;
     }
   }
@@ -822,7 +842,9 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
   if (!takeDestination(leg, &dest, rtcpPort)) return;
   {
     Synchronized hold(&partnerLeg->addrLock);
-    if (applyDestination(leg, partnerLeg, dest)) relayOut(in, out, kind, rtcpPort, buf, len);
+    if (applyDestination(leg, partnerLeg, dest)) {
+      relayOut(in, out, kind, rtcpPort, from, buf, len);
+    }
   }
   confirmDestination(leg, dest);
 }
@@ -938,13 +960,15 @@ void RTPex::received(int64_t now) {
     int len;
     int err = 0;
     int kind = KIND_UNKNOWN;
+    InetAddrPort from;  // the source of media, for the SRTP conversion
     {
       Synchronized hold(&addrLock);
       len = udpReceiver.recv(recvBuf, recvBufSize);
       if (len < 0) err = SocketCore::getError();
       // RTP's source is kept under the same hold.
       if (len > 0) kind = classifyDatagram(recvBuf, len);
-      if (kind == KIND_RTP) udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+      if (isMedia(kind)) udpReceiver.getRemoteAddrAndPortOfLast(&from);
+      if (kind == KIND_RTP) lastFrom = from;
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
@@ -1008,7 +1032,7 @@ void RTPex::received(int64_t now) {
 
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
-    handOver(this, this, b, b, kind, false, recvBuf, len);
+    handOver(this, this, b, b, kind, false, from, recvBuf, len);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1068,15 +1092,17 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   RTPexPin partner = pinnedPartner(owner);
   if (!partner) return;
   RTCPex* out = &partner->rtcp;
+  InetAddrPort from;
   {
     Synchronized hold(&addrLock);
     udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
+    from = lastFrom;
   }
 
   bool learned = waitNat && learnFrom(this, out);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
 
-  handOver(this, owner, out, partner.get(), KIND_RTCP, true, buf, len);
+  handOver(this, owner, out, partner.get(), KIND_RTCP, true, from, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================

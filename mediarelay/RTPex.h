@@ -95,6 +95,11 @@ class RTex : public Runner {
   // lastApplied (0: it took it). Until sendTo changes, the leg has no far
   // end through such a socket. Used by the leg's receive thread only.
   int refusedFamily;
+  // sendTo's address as the relay writes a datagram's source, and the
+  // sendTo text it was made from; under addrLock. The SRTP conversion takes
+  // a datagram from that address as the party's.
+  char partyAddr[InetAddrPort::ADDR_SIZE];
+  char partyFor[InetAddrPort::ADDR_SIZE];
 };
 
 // The RTCP leg, on the RTP port + 1.

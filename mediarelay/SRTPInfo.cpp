@@ -75,6 +75,18 @@ void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
   if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
+bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
+  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
+
+// Index of ssrc among the count entries of list; -1 when absent.
+int findSsrc(const uint32_t* list, int count, uint32_t ssrc) {
+  for (int i = 0; i < count; i++) {
+    if (list[i] == ssrc) return i;
+  }
+  return -1;
+}
+
 enum class Protect { kRtp, kRtcp };
 
 // The SSRC of an RTP or RTCP header as libsrtp2 reads it (network order).
@@ -85,24 +97,32 @@ uint32_t ssrcOf(const void* pkt, Protect kind) {
   return ssrc;
 }
 
+// The shortest header that libsrtp2 protects, which holds the SSRC.
+int headerLen(Protect kind) { return kind == Protect::kRtp ? 12 : 8; }
+
 // Datagrams up to this size are protected into a buffer on the sending
 // thread's stack and leave after the lock is released; larger ones are
 // protected in the context's own buffer and leave under the lock.
 const int kLocalRoom = 2048;
 
 // Protects a copy of data into dst with ctx; called with SRTPInfo::wo held.
-int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
-                unsigned char* dst, int* n) {
+int protectCopy(SRTPInfo* ctx, Protect kind, const InetAddrPort* stranger,
+                const signed char* data, int len, unsigned char* dst, int* n) {
   if (!ctx->usable()) return ctx->status;
+  // A new SSRC without room gets no stream at all: one made for it and
+  // removed again would protect the same indices afresh. A shorter
+  // datagram is refused by libsrtp2 before it makes a stream.
+  bool checked = len >= headerLen(kind);
+  uint32_t ssrc = checked ? ssrcOf(data, kind) : 0;
+  bool added = false;
+  if (checked && !ctx->admitOutbound(ssrc, stranger, &added)) return srtp_err_status_no_ctx;
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
   *n = len;
   int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
                                 : srtp_protect_rtcp(ctx->session, dst, n);
-  if (r == srtp_err_status_ok && !ctx->noteStream(ssrcOf(dst, kind))) {
-    // A stream made afresh for every datagram would start its rollover
-    // count and its SRTCP index again each time: the same keystream twice.
-    r = srtp_err_status_no_ctx;
-  }
+  // A header that libsrtp2 refuses takes no room; nothing left, so a stream
+  // it may have made has protected nothing yet.
+  if (r != srtp_err_status_ok && added) ctx->unadmitOutbound(ssrc, stranger);
   return r;
 }
 
@@ -112,8 +132,8 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const signed char* data, int len,
 // call of the process, and a loopback send under it took several
 // microseconds per datagram, enough to back the whole relay up at a
 // thousand converting calls.
-void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char* data,
-                    int len, const char* errText) {
+void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* stranger, UDPsender* sock,
+                    const signed char* data, int len, const char* errText) {
   unsigned char local[kLocalRoom];
   int n = 0;
   int r;
@@ -124,13 +144,13 @@ void protectAndSend(RTPex* out, Protect kind, UDPsender* sock, const signed char
     if (ctx == nullptr) return;
     if (len > kLocalRoom - SRTPInfo::PROTECT_ROOM) {
       ctx->ensureBufCapacity(len);
-      r = protectCopy(ctx, kind, data, len, ctx->buf, &n);
+      r = protectCopy(ctx, kind, stranger, data, len, ctx->buf, &n);
       if (r == srtp_err_status_ok) {
         sock->send(ctx->buf, n);
         return;
       }
     } else {
-      r = protectCopy(ctx, kind, data, len, local, &n);
+      r = protectCopy(ctx, kind, stranger, data, len, local, &n);
       sendLocal = r == srtp_err_status_ok;
     }
     if (!sendLocal && !countFailure(&ctx->protectErrorCount)) return;
@@ -221,7 +241,9 @@ void SRTPInfo::create(int outbound, short suite, std::unique_ptr<unsigned char[]
   policy.keys = nullptr;
   policy.num_master_keys = 0;
   policy.window_size = REPLAY_WINDOW;
-  policy.allow_repeat_tx = 1;
+  // A repeated index would reuse keystream: anyone who reaches the plain
+  // side can send a header just seen on the SRTP side with bytes of his own.
+  policy.allow_repeat_tx = 0;
   policy.enc_xtn_hdr = nullptr;
   policy.enc_xtn_hdr_count = 0;
   policy.next = nullptr;
@@ -240,34 +262,62 @@ SRTPInfo::~SRTPInfo() {
   delete[] buf;
 }
 
-bool SRTPInfo::noteStream(uint32_t ssrc) {
-  // An outbound stream carries the rollover count and SRTCP index that
-  // keep its keystream unique: it stays for the context's life, so only an
-  // inbound one needs the time of its use.
-  const bool outbound = policy.ssrc.type == ssrc_any_outbound;
-  const int64_t now =
-      outbound ? 0
-               : std::chrono::duration_cast<std::chrono::milliseconds>(
-                     std::chrono::steady_clock::now().time_since_epoch())
-                     .count();
+void SRTPInfo::noteStream(uint32_t ssrc) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
   Stream* slot = streams;  // the least recently used, unless there is room
   for (int i = 0; i < streamCount; i++) {
     if (streams[i].ssrc == ssrc) {
       streams[i] = Stream{ssrc, ++useCount, now};
-      return true;
+      return;
     }
     if (streams[i].lastUse < slot->lastUse) slot = &streams[i];
   }
   if (streamCount < MAX_STREAMS) {
     slot = &streams[streamCount++];
-  } else if (outbound || now - slot->lastUseMs < streamIdleMs) {
+  } else if (now - slot->lastUseMs < streamIdleMs) {
     srtp_remove_stream(session, ssrc);
-    return false;
+    return;
   } else {
     srtp_remove_stream(session, slot->ssrc);
   }
   *slot = Stream{ssrc, ++useCount, now};
+}
+
+bool SRTPInfo::admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added) {
+  *added = false;
+  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return stranger == nullptr;
+  for (int i = 0; i < otherCount; i++) {
+    if (others[i].ssrc != ssrc) continue;
+    if (stranger != nullptr) return sameSource(others[i].from, *stranger);
+    if (partyCount < MAX_PARTY_STREAMS) {
+      partySsrcs[partyCount++] = ssrc;
+      others[i] = others[--otherCount];
+    }
+    return true;
+  }
+  if (stranger == nullptr) {
+    if (partyCount == MAX_PARTY_STREAMS) return false;
+    partySsrcs[partyCount++] = ssrc;
+  } else {
+    if (otherCount == MAX_OTHER_STREAMS) return false;
+    others[otherCount].ssrc = ssrc;
+    others[otherCount].from = *stranger;
+    otherCount++;
+  }
+  *added = true;
   return true;
+}
+
+void SRTPInfo::unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger) {
+  // The SSRC just added is the last of its table.
+  if (stranger == nullptr) {
+    if (partyCount > 0 && partySsrcs[partyCount - 1] == ssrc) partyCount--;
+  } else if (otherCount > 0 && others[otherCount - 1].ssrc == ssrc) {
+    otherCount--;
+  }
+  srtp_remove_stream(session, ssrc);
 }
 
 void SRTPInfo::ensureBufCapacity(int len) {
@@ -361,25 +411,30 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
   return false;
 }
 
-int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n) {
+int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
+                   const InetAddrPort* stranger) {
   Synchronized hold(SRTPInfo::wo);
   SRTPInfo* ctx = out->cryptoSend;
   if (ctx == nullptr) return -1;
-  return protectCopy(ctx, Protect::kRtp, data, len, dst, n);
+  return protectCopy(ctx, Protect::kRtp, stranger, data, len, dst, n);
 }
 
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+              const InetAddrPort* stranger) {
   (void)ctx;  // out's cryptoSend is read again under the lock
-  protectAndSend(out, Protect::kRtp, &out->udpSender, buf, len, "protect error: r=");
+  protectAndSend(out, Protect::kRtp, stranger, &out->udpSender, buf, len, "protect error: r=");
 }
 
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+               const InetAddrPort* stranger) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, &out->rtcp.udpSender, buf, len,
+  protectAndSend(out, Protect::kRtcp, stranger, &out->rtcp.udpSender, buf, len,
                  "protect_rtcp error: r=");
 }
 
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len) {
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+                  const InetAddrPort* stranger) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, &out->udpSender, buf, len, "protect_rtcp error: r=");
+  protectAndSend(out, Protect::kRtcp, stranger, &out->udpSender, buf, len,
+                 "protect_rtcp error: r=");
 }

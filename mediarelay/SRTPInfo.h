@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "SocketUtil.h"
 #include "bcore.h"
 
 class RTPex;
@@ -20,10 +21,16 @@ class SRTPInfo {
   static const int REPLAY_WINDOW = 2048;
   // Room that protection may append: tag, MKI and the SRTCP index.
   static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
-  // Streams (one per SSRC) kept per context; a call uses one to three.
+  // Inbound streams (one per SSRC) kept per context; a call uses one to
+  // three.
   static constexpr int MAX_STREAMS = 32;
-  // A stream used within this time is never dropped for a new SSRC.
+  // An inbound stream used within this time is never dropped for a new SSRC.
   static constexpr int STREAM_IDLE_MS = 10000;
+  // Outbound SSRCs per context sent by the party, the far end that the
+  // relay sends the other direction to, and by any other source. Both kinds
+  // of stream stay for the context's life.
+  static constexpr int MAX_PARTY_STREAMS = 32;
+  static constexpr int MAX_OTHER_STREAMS = 8;
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
@@ -49,14 +56,23 @@ class SRTPInfo {
 
   void ensureBufCapacity(int len);
   bool usable() const { return status == 0; }
-  // Records that a datagram of the SSRC ssrc (network order) was protected
-  // or unprotected, which gave the SSRC a stream in the session. Beyond
-  // MAX_STREAMS a new SSRC of an inbound context takes the place of the
-  // least recently used stream when that one is idle; otherwise (always
-  // for an outbound context) its own stream is removed again and the
-  // result is false: the caller drops an outbound datagram. Called with wo
-  // held.
-  bool noteStream(uint32_t ssrc);
+  // Records that a datagram of the SSRC ssrc (network order) was
+  // unprotected, which gave the SSRC a stream in the inbound session.
+  // Beyond MAX_STREAMS a new SSRC takes the place of the least recently
+  // used stream when that one is idle; otherwise its own stream is removed
+  // again. Called with wo held.
+  void noteStream(uint32_t ssrc);
+  // Whether an outbound datagram of ssrc (network order) may be protected.
+  // stranger is the address of its source, or null for the party's.
+  // A new SSRC needs room among those of its kind of source; an SSRC is
+  // then taken only from the source that sent it first, or from the party,
+  // which takes over one that another source sent first (its stream stays
+  // as it is). Anyone else could move the stream's index far ahead with a
+  // sequence number of his own and have its sender's datagrams refused as
+  // old. *added: the SSRC was new. Called with wo held.
+  bool admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added);
+  // Forgets the SSRC just added, whose datagram libsrtp2 refused.
+  void unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -73,7 +89,10 @@ class SRTPInfo {
   // walks them all on every packet: without a bound a flood of new SSRCs
   // slows every packet of every call and grows without limit. A busy or
   // outbound stream is never dropped: made again, it would restart its
-  // rollover count and its SRTCP numbering.
+  // replay list, rollover count and SRTCP numbering, and protect indices
+  // that it had protected before under the same keys. So that strangers,
+  // who may send the plain side anything, cannot use up the room of the
+  // party's SSRCs, the outbound SSRCs of each kind of source have their own.
   struct Stream {
     uint32_t ssrc;
     uint64_t lastUse;   // useCount when last used: the order of use
@@ -82,6 +101,14 @@ class SRTPInfo {
   Stream streams[MAX_STREAMS];
   int streamCount = 0;
   uint64_t useCount = 0;
+  uint32_t partySsrcs[MAX_PARTY_STREAMS];
+  int partyCount = 0;
+  struct OtherSsrc {
+    uint32_t ssrc;
+    InetAddrPort from;  // the source that sent it first
+  };
+  OtherSsrc others[MAX_OTHER_STREAMS];
+  int otherCount = 0;
 
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
   // and is owned by the policy from then on.
@@ -96,13 +123,20 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
 // The protect step of sendSRTP alone: a copy of data protected into dst
 // (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
 // libsrtp2's result; -1 when out has no outbound context.
-int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n);
+int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
+                   const InetAddrPort* stranger = nullptr);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment.
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len);
+// JNI thread may replace it at any moment. stranger: the datagram's source
+// when it is not the party, the far end to which out's partner sends (see
+// admitOutbound). An index protected before, or an SSRC that admitOutbound
+// refuses, is not sent, and the failure is counted.
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+              const InetAddrPort* stranger = nullptr);
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+               const InetAddrPort* stranger = nullptr);
+void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
+                  const InetAddrPort* stranger = nullptr);
 
 #endif  // MEDIARELAY_SRTPINFO_H

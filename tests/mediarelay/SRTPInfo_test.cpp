@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -61,7 +62,8 @@ TEST_F(SRTPInfoTest, PolicyFollowsSuite) {
     EXPECT_EQ(10, out.policy.rtcp.auth_tag_len);
     EXPECT_EQ(ssrc_any_outbound, out.policy.ssrc.type);
     EXPECT_EQ(ssrc_any_inbound, in.policy.ssrc.type);
-    EXPECT_EQ(1, in.policy.allow_repeat_tx);
+    EXPECT_EQ(0, in.policy.allow_repeat_tx);
+    EXPECT_EQ(0, out.policy.allow_repeat_tx);
     EXPECT_EQ(0u, in.policy.num_master_keys);
     EXPECT_EQ(1536, out.bufCapacity);
     EXPECT_EQ(0, out.errorCount);
@@ -338,7 +340,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
 
   struct Case {
     const char* name;
-    void (*send)(RTPex*, SRTPInfo*, signed char*, int);
+    void (*send)(RTPex*, SRTPInfo*, signed char*, int, const InetAddrPort*);
     const FarEnd* at;
     bool asRtcp;
     std::string plain;
@@ -360,7 +362,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
     SCOPED_TRACE(c.name);
     std::string buf = c.plain;
     c.send(&out, out.cryptoSend, reinterpret_cast<signed char*>(&buf[0]),
-           static_cast<int>(buf.size()));
+           static_cast<int>(buf.size()), nullptr);
     EXPECT_EQ(c.plain, buf);
     std::string got;
     ASSERT_TRUE(c.at->receive(&got));
@@ -610,13 +612,16 @@ class SRTPStreamTest : public SRTPInfoTest {
       return way.asRtcp ? rtcp(ssrc, n) : rtp(static_cast<uint16_t>(n), ssrc, 20);
     }
 
-    // Hands the n-th datagram of ssrc to the relay's context.
-    void convert(uint32_t ssrc, uint32_t n, std::string* pkt) {
+    // Hands the n-th datagram of ssrc to the relay's context; an outbound
+    // one comes from the party or from the stranger at from.
+    void convert(uint32_t ssrc, uint32_t n, std::string* pkt,
+                 const InetAddrPort* from = nullptr) {
       *pkt = plain(ssrc, n);
       if (way.outbound) {
         signed char* bytes = reinterpret_cast<signed char*>(&(*pkt)[0]);
         int len = static_cast<int>(pkt->size());
-        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len) : sendSRTP(&relay, ctx, bytes, len);
+        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len, from)
+                   : sendSRTP(&relay, ctx, bytes, len, from);
       } else {
         *pkt = protect(far.get(), *pkt, way.asRtcp);
         if (!unprotect(&relay, pkt, way.asRtcp)) pkt->clear();
@@ -624,9 +629,9 @@ class SRTPStreamTest : public SRTPInfoTest {
     }
 
     // True when the n-th datagram of ssrc comes through as it went in.
-    bool passes(uint32_t ssrc, uint32_t n) {
+    bool passes(uint32_t ssrc, uint32_t n, const InetAddrPort* from = nullptr) {
       std::string pkt;
-      convert(ssrc, n, &pkt);
+      convert(ssrc, n, &pkt, from);
       if (way.outbound) {
         if (!(way.asRtcp ? rtcpPeer : rtpPeer).receive(&pkt)) return false;
         if (!srtptest::unprotectWith(far.get(), &pkt, way.asRtcp)) return false;
@@ -672,13 +677,14 @@ constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
 // ones and the call's, which keeps sending), and an SSRC whose stream was
 // dropped converts again when it comes back. An outbound stream is never
 // dropped, idle or not (its rollover count and SRTCP index keep its
-// keystream unique): the SSRCs beyond the bound are refused, counted as
-// failures, and never leave.
+// keystream unique): the party's SSRCs beyond its bound are refused,
+// counted as failures, and never leave.
 TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
   const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
-  const uint32_t kNewest = SRTPInfo::MAX_STREAMS - 1;
   for (const Way& w : kWays) {
     SCOPED_TRACE(w.name);
+    const uint32_t kNewest =
+        (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
     t.setIdleMs(0);
@@ -716,9 +722,10 @@ TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
 // (counted as a failure), and the busy streams keep their state.
 TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
   const uint32_t kFlood = 200;
-  const uint32_t kKept = SRTPInfo::MAX_STREAMS - 1;  // and the call's
   for (const Way& w : kWays) {
     SCOPED_TRACE(w.name);
+    // And the call's.
+    const uint32_t kKept = (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
     t.setIdleMs(INT_MAX);
@@ -747,6 +754,167 @@ TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
     if (!refused) {
       EXPECT_TRUE(t.passes(kFlood, 2));
     }
+  }
+}
+
+// Sources other than the party.
+InetAddrPort source(const char* addr, uint16_t port) {
+  InetAddrPort a;
+  std::strncpy(a.addr, addr, InetAddrPort::ADDR_SIZE - 1);
+  a.port = port;
+  return a;
+}
+const InetAddrPort kStranger = source("192.0.2.7", 4000);
+const InetAddrPort kStrangerOtherPort = source("192.0.2.7", 4002);
+const InetAddrPort kOtherStranger = source("198.51.100.9", 4000);
+
+// An index is protected once: the same SSRC and sequence number again, from
+// the same source, with other bytes, never leaves (the XOR of the two would
+// give the first one's plain bytes) and counts as a failure; the stream
+// goes on with the next sequence number.
+TEST_F(SRTPStreamTest, IndexIsProtectedOnce) {
+  struct Case {
+    const char* name;
+    const InetAddrPort* first;
+    const InetAddrPort* again;
+  } cases[] = {{"the party twice", nullptr, nullptr},
+               {"a stranger twice", &kStranger, &kStranger},
+               {"a stranger, then the party", &kStranger, nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(kWays[0]));  // outbound RTP
+    ASSERT_TRUE(t.passes(kCall, 1, c.first));
+    std::string other = rtp(1, kCall, 20, 0, 77);  // the same header, other bytes
+    size_t mark = relaytest::logText().size();
+    sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&other[0]),
+             static_cast<int>(other.size()), c.again);
+    EXPECT_EQ(1, t.ctx->protectErrorCount);
+    EXPECT_EQ(1u, srtptest::count(relaytest::logSince(mark), "protect error: r=9"));
+    // The next datagram to arrive is the next sequence number's.
+    EXPECT_TRUE(t.passes(kCall, 2, c.again));
+    EXPECT_EQ(1, t.ctx->protectErrorCount);
+  }
+}
+
+// An SSRC is taken only from the source that sent it first, or from the
+// party, which takes it over: anyone else could move its index far ahead
+// and make its sender's own datagrams too old to protect. A source is its
+// address and port.
+TEST_F(SRTPStreamTest, SsrcIsTakenFromItsSourceOrTheParty) {
+  struct Case {
+    const char* name;
+    const InetAddrPort* first;  // sends index 1
+    const InetAddrPort* other;  // tries a jump ahead
+    bool otherRefused;
+  } cases[] = {{"the party's, from a stranger", nullptr, &kStranger, true},
+               {"a stranger's, from another stranger", &kStranger, &kOtherStranger, true},
+               {"a stranger's, from its other port", &kStranger, &kStrangerOtherPort, true},
+               {"a stranger's, from the party", &kStranger, nullptr, false}};
+  for (int i = 0; i < 2; i++) {
+    const Way& w = kWays[i];  // outbound RTP and RTCP
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(w.name) + ", " + c.name);
+      Rig t;
+      ASSERT_NO_FATAL_FAILURE(t.open(w));
+      ASSERT_TRUE(t.passes(kCall, 1, c.first));
+      if (c.otherRefused) {
+        std::string pkt;
+        t.convert(kCall, 30000, &pkt, c.other);
+        EXPECT_EQ(1, t.ctx->protectErrorCount);
+        // The first source goes on where it was.
+        EXPECT_TRUE(t.passes(kCall, 2, c.first));
+      } else {
+        EXPECT_TRUE(t.passes(kCall, 2, c.other));
+        // Taken over: the first source is a stranger to it now.
+        std::string pkt;
+        t.convert(kCall, 3, &pkt, c.first);
+        EXPECT_EQ(1, t.ctx->protectErrorCount);
+      }
+    }
+  }
+}
+
+// Outbound SSRCs have room by source: other sources share MAX_OTHER_STREAMS
+// and cannot take the party's MAX_PARTY_STREAMS. An SSRC met first from
+// another source moves to the party's when the party sends it, and keeps
+// its stream (its index is still known). A header that libsrtp2 refuses
+// takes no room. Nothing is ever removed: exactly the admitted SSRCs have
+// streams.
+TEST_F(SRTPStreamTest, OutboundRoomBySource) {
+  const uint32_t kOther = SRTPInfo::MAX_OTHER_STREAMS;
+  const uint32_t kParty = SRTPInfo::MAX_PARTY_STREAMS;
+  const uint32_t kPartyBase = 1000;  // the party's own SSRCs
+  const uint32_t kLate = 5000;       // others' SSRCs after the room is taken
+  for (int i = 0; i < 2; i++) {
+    const Way& w = kWays[i];  // outbound RTP and RTCP
+    SCOPED_TRACE(w.name);
+    Rig t;
+    ASSERT_NO_FATAL_FAILURE(t.open(w));
+    int refused = 0;
+    auto refuse = [&](uint32_t ssrc, uint32_t n, const InetAddrPort* from) {
+      std::string pkt;
+      t.convert(ssrc, n, &pkt, from);
+      EXPECT_EQ(++refused, t.ctx->protectErrorCount) << ssrc;
+    };
+    if (!w.asRtcp) {
+      // 15 CSRCs that the datagram does not hold: refused, no room taken.
+      std::string bad = rtp(1, 9999, 8);
+      bad[0] = static_cast<char>(0x8F);
+      sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&bad[0]),
+               static_cast<int>(bad.size()), &kStranger);
+      EXPECT_EQ(++refused, t.ctx->protectErrorCount);
+    }
+    // Others fill their room, then are refused.
+    for (uint32_t ssrc = 1; ssrc <= kOther; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1, ssrc % 2 == 0 ? &kStranger : &kOtherStranger));
+    }
+    for (uint32_t ssrc = kLate; ssrc < kLate + 100; ssrc++) refuse(ssrc, 1, &kStranger);
+    // The party's SSRCs all convert; the first is one that another source
+    // sent before, which frees a place for the others.
+    ASSERT_TRUE(t.passes(1, 2));
+    for (uint32_t ssrc = kPartyBase; ssrc < kPartyBase + kParty - 1; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+    }
+    refuse(kPartyBase + kParty, 1, nullptr);
+    ASSERT_TRUE(t.passes(kLate + 200, 1, &kStranger));
+    refuse(kLate + 201, 1, &kStranger);
+    // SSRCs with a stream go on; another source's also from the party, whose
+    // room is full now.
+    EXPECT_TRUE(t.passes(kPartyBase, 2));
+    EXPECT_TRUE(t.passes(2, 2, &kStranger));
+    EXPECT_TRUE(t.passes(2, 3));
+
+    EXPECT_EQ(static_cast<int>(kOther), t.streams(1, kOther));
+    EXPECT_EQ(static_cast<int>(kParty - 1), t.streams(kPartyBase, kPartyBase + kParty));
+    EXPECT_EQ(1, t.streams(kLate, kLate + 300));
+    EXPECT_EQ(0, t.streams(9999, 9999));
+    if (!w.asRtcp) {
+      // The moved SSRC's stream was not made afresh: its index 1 and 2
+      // are still known.
+      for (uint32_t n : {1u, 2u}) refuse(1, n, nullptr);
+    }
+  }
+}
+
+// The party's address as the relay writes a datagram's source, whatever
+// spelling the target has; a name stays as it is and is never looked up.
+TEST(SourceSpelling, NumericAddressesAsTheRelayWritesThem) {
+  struct Case {
+    const char* text;
+    const char* spelled;
+  } cases[] = {{"127.0.0.1", "127.0.0.1"},
+               {"0:0:0:0:0:0:0:1", "::1"},
+               {"::0001", "::1"},
+               {"2001:DB8:0:0:0:0:0:5", "2001:db8::5"},
+               {"fe80::1%1", "fe80::1"},
+               {"", ""},
+               {"media.invalid", "media.invalid"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    char out[InetAddrPort::ADDR_SIZE];
+    SocketCore::sourceSpelling(c.text, out);
+    EXPECT_STREQ(c.spelled, out);
   }
 }
 

@@ -1,10 +1,11 @@
 // Helpers of the SRTP tests: libsrtp2 and the engine once per process, RTP
-// and RTCP packets, protection with a context, keys, and a pair of relay
-// endpoints. The far ends are pathtest's.
+// and RTCP packets, protection with a context, keys, a pair of relay
+// endpoints and far parties that speak plain RTP or SRTP with it.
 #ifndef TESTS_SRTPTEST_H
 #define TESTS_SRTPTEST_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "RTPex.h"
@@ -155,6 +156,61 @@ inline std::string newSendKey(RTPex* ep, short suite) {
 inline void setRecvKey(RTPex* ep, short suite, std::string key) {
   ep->createCryptoToRecv(suite, reinterpret_cast<signed char*>(&key[0]),
                          static_cast<int>(key.size()));
+}
+
+// A far party with an RTP and an RTCP socket; with contexts it speaks SRTP.
+struct FarParty {
+  pathtest::FarEnd media{"127.0.0.1"};
+  pathtest::FarEnd control{"127.0.0.1"};
+  std::unique_ptr<SRTPInfo> send;  // protects what it sends
+  std::unique_ptr<SRTPInfo> recv;  // removes SRTP from what it receives
+
+  bool ok() const { return media.ok() && control.ok(); }
+
+  // Makes its own send key and gives it to the relay's inbound context on
+  // partner; takes the relay's key of ep as its receive key.
+  void speakSrtp(RTPex* ep, RTPex* partner, short suite) {
+    send.reset(new SRTPInfo(1, suite, nullptr, 0, 1024));
+    srtptest::setRecvKey(partner, suite, srtptest::keyOf(send.get()));
+    learnKeyOf(ep, suite);
+  }
+  void learnKeyOf(RTPex* ep, short suite) {
+    std::string key = srtptest::newSendKey(ep, suite);
+    recv.reset(new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(&key[0]), 30, 1024));
+  }
+
+  std::string wire(const std::string& plain, bool asRtcp) {
+    return send ? protect(send.get(), plain, asRtcp) : plain;
+  }
+  bool sendMedia(int port, const std::string& plain) {
+    return media.sendTo(port, wire(plain, false));
+  }
+  bool sendControl(int port, const std::string& plain) {
+    return control.sendTo(port, wire(plain, true));
+  }
+
+  // The next datagram on a socket, with SRTP removed when it speaks SRTP.
+  bool next(const pathtest::FarEnd* on, bool asRtcp, std::string* plain) {
+    if (!on->receive(plain)) return false;
+    return !recv || srtptest::unprotectWith(recv.get(), plain, asRtcp);
+  }
+};
+
+// What arrives on A goes to farB, what arrives on B to farA.
+inline void wire(RelayPair* pair, FarParty* farA, FarParty* farB) {
+  RelayPair::target(pair->a, farB->media.port(), farB->control.port());
+  RelayPair::target(pair->b, farA->media.port(), farA->control.port());
+}
+
+// Opens and wires the pair; farA speaks SRTP (suite 0) with A, and farB
+// (suite 1) with B when both convert; then the pair starts.
+inline bool startConverting(RelayPair* pair, FarParty* farA, FarParty* farB, bool bothConvert) {
+  if (!farA->ok() || !farB->ok() || !pair->open()) return false;
+  wire(pair, farA, farB);
+  farA->speakSrtp(pair->a, pair->b, 0);
+  if (bothConvert) farB->speakSrtp(pair->b, pair->a, 1);
+  RTPex::startSrtp(pair->a, pair->b);
+  return true;
 }
 
 // How many of the SSRCs first..last have a stream in ctx's session.

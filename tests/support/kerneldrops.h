@@ -70,8 +70,10 @@ inline long kernelDrops(int port) { return kernelDrops(std::vector<int>{port}); 
 
 // Waits until count() reaches expected or stops changing for quietMs, for at
 // most ms; the final count. Read drop counters only after this: a datagram
-// still in flight is neither received nor dropped.
-inline long settle(const std::function<long()>& count, long expected, int quietMs = 2000,
+// still in flight is neither received nor dropped. A count that takes the
+// drops in stops short only on a loss: quietMs just ends that wait early,
+// and is long enough for a receive thread starved on a loaded machine.
+inline long settle(const std::function<long()>& count, long expected, int quietMs = 10000,
                    int ms = 30000) {
   long last = count();
   int still = 0;

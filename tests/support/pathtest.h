@@ -25,10 +25,12 @@ const int kPortMin = 41000;
 const int kPortMax = 41999;
 const int kWaitMs = 10000;
 
-// A far end: a UDP socket on a loopback address and an ephemeral port.
+// A far end: a UDP socket on a loopback address and a port, ephemeral
+// unless given. It sends to ports on its own address, or on peer.
 class FarEnd {
  public:
-  explicit FarEnd(const char* ip) : ip_(ip), fd_(relaytest::bindUdp(ip, 0)) {
+  explicit FarEnd(const char* ip, int port = 0, const char* peer = nullptr)
+      : ip_(ip), peer_(peer != nullptr ? peer : ip), fd_(relaytest::bindUdp(ip, port)) {
     int on = 1;  // every datagram brings the socket's drop count
     if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
   }
@@ -45,7 +47,7 @@ class FarEnd {
   bool sendTo(int port, const std::string& bytes) const {
     sockaddr_storage ss;
     socklen_t len;
-    if (!relaytest::fillAddr(ip_, port, &ss, &len)) return false;
+    if (!relaytest::fillAddr(peer_, port, &ss, &len)) return false;
     ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
     return n == static_cast<ssize_t>(bytes.size());
   }
@@ -120,6 +122,7 @@ class FarEnd {
   }
 
   const char* ip_;
+  const char* peer_;
   int fd_;
   mutable std::atomic<uint32_t> drops_{0};
 };

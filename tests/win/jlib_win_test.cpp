@@ -55,7 +55,7 @@ void recursiveLock() {
   JLangThread::sleep(100);
   check(!locker.got, "held once more: the other thread waits");
   wo.unlock();
-  for (int i = 0; i < 100 && !locker.got; i++) JLangThread::sleep(20);
+  for (int i = 0; i < 500 && !locker.got; i++) JLangThread::sleep(20);  // up to 10 s
   check(locker.got, "released twice: the other thread locks");
 }
 
@@ -72,7 +72,7 @@ void waitAndNotify() {
   Synchronized hold(&wo);
   check(waker.start() == 0, "thread starts");
   check(waker.start() == 1, "second start does nothing");
-  for (int i = 0; i < 50 && !waker.done; i++) wo.wait(100);
+  for (int i = 0; i < 100 && !waker.done; i++) wo.wait(100);  // up to 10 s
   check(waker.done, "notify wakes the waiter");
 }
 

@@ -250,7 +250,7 @@ public final class RelayEndpointTest {
         for (long id : new long[] {a, b}) {
             int p = port(id);
             Check.isTrue("ports of " + p + " bindable again", RelayHarness.waitUntil(
-                    () -> RelayHarness.bindable(p) && RelayHarness.bindable(p + 1), 8000));
+                    () -> RelayHarness.bindable(p) && RelayHarness.bindable(p + 1), 10000));
         }
         Check.isTrue("no failed delete logged",
                 !RelayHarness.log(logFile).contains("could not be deleted"));

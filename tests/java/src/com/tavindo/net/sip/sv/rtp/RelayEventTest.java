@@ -106,7 +106,7 @@ public final class RelayEventTest {
         try (DatagramSocket phone = udp()) {
             send(phone, new byte[400], port(ab[0]));
             Check.isTrue("event waits", RelayHarness.waitUntil(() -> RTPexJNI.getNativeInfo0("")
-                    .contains("<EventQueue EVENT> :q.size:1\n"), 5000));
+                    .contains("<EventQueue EVENT> :q.size:1\n"), 10000));
         }
         int scheduled = scheduledOnGc(before);
         RTPexJNI.toDie0(ab[0], false);
@@ -123,9 +123,9 @@ public final class RelayEventTest {
         RTPexJNI.toDie0(ab[1], true);  // the partner's pin goes too
         int p = port(ab[0]);
         Check.isTrue("deleted later", RelayHarness.waitUntil(
-                () -> RelayHarness.bindable(p) && RelayHarness.bindable(p + 1), 8000));
+                () -> RelayHarness.bindable(p) && RelayHarness.bindable(p + 1), 10000));
         Check.isTrue("gc queue empty again", RelayHarness.waitUntil(() -> RTPexJNI.getNativeInfo0("")
-                .startsWith("<EventQueue GC> :q.size:0\nscdq.size:0\n\r\n"), 8000));
+                .startsWith("<EventQueue GC> :q.size:0\nscdq.size:0\n\r\n"), 10000));
         Check.isTrue("no failed delete logged: " + RTPexJNI.getNativeInfo0("") + log().substring(Math.max(0, log().length() - 600)), !log().contains("could not be deleted"));
         RTPexJNI.toDie0(ab[1], false);
     }
@@ -150,7 +150,7 @@ public final class RelayEventTest {
         try (DatagramSocket phone = udp()) {
             send(phone, new byte[400], port(ab[0]));
             Check.isTrue("exception logged", RelayHarness.waitUntil(() -> occurrences(
-                    log(), "Exception Occured in Java method.(nativeEvent)2\n") == 1, 5000));
+                    log(), "Exception Occured in Java method.(nativeEvent)2\n") == 1, 10000));
             send(phone, new byte[400], port(ab[0]));
             Check.isTrue("next event delivered", RelayHarness.waitUntil(() -> eventCount() == start + 1, 10000));
         }
@@ -171,7 +171,7 @@ public final class RelayEventTest {
                     List.of(e[0], e[1], e[2], e[3], e[4], e[5]));
         }
         Check.isTrue("exception of type 1 logged", RelayHarness.waitUntil(
-                () -> log().contains("Exception Occured in Java method.(nativeEvent)1\n"), 8000));
+                () -> log().contains("Exception Occured in Java method.(nativeEvent)1\n"), 10000));
         for (long id : new long[] {thrower[0], thrower[1], ab[0], ab[1]}) {
             RTPexJNI.toDie0(id, false);
         }

@@ -42,7 +42,7 @@ public final class RelayFaultChild {
         int pa = RelayHarness.port(a);
         int pb = RelayHarness.port(b);
         boolean freed = RelayHarness.waitUntil(() -> RelayHarness.bindable(pa) && RelayHarness.bindable(pa + 1)
-                && RelayHarness.bindable(pb) && RelayHarness.bindable(pb + 1), 8000);
+                && RelayHarness.bindable(pb) && RelayHarness.bindable(pb + 1), 10000);
         System.out.println("freed=" + freed);
     }
 
