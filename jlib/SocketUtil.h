@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ class InetAddrPort {
   uint16_t port;
   unsigned long scopeId;
 };
+
+// The same address text and port (the scope id aside).
+inline bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
+  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
+}
 
 // One socket descriptor and its address family. desc NO_SOCKET means none;
 // family is AF_INET or AF_INET6 of the socket, 0 after close.

@@ -655,11 +655,6 @@ const int kGrowStep = 200;
 const int kMaxBufSize = 20000;
 const unsigned char kStunCookie[4] = {0x21, 0x12, 0xA4, 0x42};
 
-// Text and port; the scope id is not compared.
-bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
-  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
-}
-
 bool sameRecord(const InetAddrPort& a, const InetAddrPort& b) {
   return sameSource(a, b) && a.scopeId == b.scopeId;
 }

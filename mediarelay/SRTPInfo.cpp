@@ -75,10 +75,6 @@ void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
   if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
-bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
-  return a.port == b.port && std::strncmp(a.addr, b.addr, InetAddrPort::ADDR_SIZE) == 0;
-}
-
 // Index of ssrc among the count entries of list; -1 when absent.
 int findSsrc(const uint32_t* list, int count, uint32_t ssrc) {
   for (int i = 0; i < count; i++) {

@@ -155,16 +155,7 @@ bool sameKeystream(const std::string& wire1, const std::string& wire2, const std
   return true;
 }
 
-class SRTPPartyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    srtptest::setUp();
-    worker.reset(new pathtest::EventWorker());
-  }
-
-  // Serves both queues: deferred deletes, and events that pin endpoints.
-  std::unique_ptr<pathtest::EventWorker> worker;
-};
+class SRTPPartyTest : public srtptest::RelayTest {};
 
 // An SSRC and sequence number just protected, sent again with bytes of the
 // sender's own, would leave under the same keystream: it is refused, whoever

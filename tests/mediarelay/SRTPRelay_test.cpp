@@ -18,16 +18,7 @@ using srtptest::RelayPair;
 using srtptest::rtcp;
 using srtptest::rtp;
 
-class SRTPRelayTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    srtptest::setUp();
-    worker.reset(new pathtest::EventWorker());
-  }
-
-  // Serves both queues: deferred deletes, and events that pin endpoints.
-  std::unique_ptr<pathtest::EventWorker> worker;
-};
+class SRTPRelayTest : public srtptest::RelayTest {};
 
 // An endpoint opened pending drops media both ways until the pair starts;
 // DTLS from its far end still passes.

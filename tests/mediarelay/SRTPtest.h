@@ -4,6 +4,8 @@
 #ifndef TESTS_SRTPTEST_H
 #define TESTS_SRTPTEST_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -212,6 +214,19 @@ inline bool startConverting(RelayPair* pair, FarParty* farA, FarParty* farB, boo
   RTPex::startSrtp(pair->a, pair->b);
   return true;
 }
+
+// A fixture for tests through real endpoints: libsrtp2 and the engine set
+// up, and both event queues served (deferred deletes, and events that pin
+// endpoints).
+class RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setUp();
+    worker.reset(new pathtest::EventWorker());
+  }
+
+  std::unique_ptr<pathtest::EventWorker> worker;
+};
 
 // How many of the SSRCs first..last have a stream in ctx's session.
 inline int streamsAmong(SRTPInfo* ctx, uint32_t first, uint32_t last) {
