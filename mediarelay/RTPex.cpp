@@ -89,8 +89,9 @@ RTex::RTex()
       pollDesc(NO_SOCKET),
       gotData(0),
       refusedFamily(0),
-      partyAddr(),
-      partyFor() {}
+      targetSource(),
+      signalledVia(nullptr),
+      learnOpen(false) {}
 
 RTex::~RTex() {
   delete[] recvBuf;
@@ -104,12 +105,44 @@ void RTex::received(int64_t now) {}
 void RTex::unreceived(int64_t now) {}
 
 void RTex::resetLeg() {
-  sendTo = learnedAddr = target = lastFrom = appliedDest = InetAddrPort();
+  sendTo = learnedAddr = target = lastFrom = appliedDest = signalledFrom = InetAddrPort();
+  targetSource[0] = '\0';
+  forgetSignalled();
   waitNat = false;
   cntPacket = 0;
   destApplied = false;
   gotData = 0;
   refusedFamily = 0;
+  publishParty();
+}
+
+void RTex::setLearning(bool on) {
+  Synchronized hold(&addrLock);
+  behindNatEnabled = on;
+  waitNat = on;
+  // Armed afresh: only what is sent from now on counts.
+  forgetSignalled();
+}
+
+void RTex::publishParty() {
+  RTPex* ep = endpoint();
+  if (ep == nullptr) return;
+  char dest[InetAddrPort::ADDR_SIZE] = "";
+  // A destination of port 0 is none yet (learning pending).
+  if (sendTo.port != 0) SocketCore::sourceSpelling(sendTo.addr, dest);
+  int slot = ep == this ? 0 : 2;
+  Synchronized hold(SRTPInfo::wo);
+  std::memcpy(ep->party.addr[slot], dest, sizeof(dest));
+  std::memcpy(ep->party.addr[slot + 1], targetSource, sizeof(targetSource));
+}
+
+bool PartyAddrs::has(const char* source) const {
+  for (int i = 0; i < kSlots; i++) {
+    if (addr[i][0] != '\0' && std::strncmp(addr[i], source, InetAddrPort::ADDR_SIZE) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 RTCPex::RTCPex() : owner(nullptr) {}
@@ -385,6 +418,7 @@ void RTPex::reinit(const RTPexSession& next) {
   }
   Synchronized hold(&rtcp.addrLock);
   rtcp.initialBufSize = next.rtcpBufSize;
+  rtcp.behindNatEnabled = next.behindNat;
   rtcp.udpSender.setTOS(next.tos);
 }
 
@@ -697,9 +731,28 @@ RTPexPin swapPin(RTPex* ep, RTPexPin* partner) {
   return RTPexPin::take(ep);
 }
 
+// Makes seen leg's destination; called with leg's addrLock held.
+void learnSource(RTex* leg, const InetAddrPort& seen) {
+  leg->sendTo = seen;
+  leg->learnedAddr = seen;
+  leg->destApplied = false;
+  leg->waitNat = false;
+  leg->publishParty();
+}
+
+// Whether leg holds a source at its target's address that partnerLeg's far
+// end sent from; called with leg's addrLock held.
+bool hasSignalled(const RTex* leg, const RTex* partnerLeg) {
+  return leg->signalledVia == partnerLeg && leg->signalledFrom.port != 0;
+}
+
 // Learns leg's destination from where the partner leg's far end last sent
-// from. True when that source is the one learned already.
-bool learnFrom(RTex* leg, RTex* partnerLeg) {
+// from. Armed learning takes a source at leg's target's address that sent
+// since learning was armed before the last source: a stranger who sent
+// last cannot outbid the far end Java signalled, and a destination learned
+// from another address stays open to it. True when that source is the one
+// learned already.
+bool learnFrom(RTex* leg, RTex* partnerLeg, bool armed) {
   InetAddrPort seen;
   {
     Synchronized hold(&partnerLeg->addrLock);
@@ -707,12 +760,37 @@ bool learnFrom(RTex* leg, RTex* partnerLeg) {
     seen = partnerLeg->lastFrom;
   }
   Synchronized hold(&leg->addrLock);
+  if (armed) {
+    bool signalled = hasSignalled(leg, partnerLeg);
+    if (signalled) seen = leg->signalledFrom;
+    leg->learnOpen = !signalled;
+  }
   if (sameSource(seen, leg->learnedAddr)) return true;
-  leg->sendTo = seen;
-  leg->learnedAddr = seen;
-  leg->destApplied = false;
-  leg->waitNat = false;
+  learnSource(leg, seen);
   return false;
+}
+
+// A destination learned from another address gives way to a source at the
+// target's address once one has sent.
+void preferSignalled(RTex* leg, RTex* partnerLeg) {
+  Synchronized hold(&leg->addrLock);
+  if (!hasSignalled(leg, partnerLeg)) return;
+  leg->learnOpen = false;
+  if (!sameSource(leg->signalledFrom, leg->learnedAddr)) learnSource(leg, leg->signalledFrom);
+}
+
+// Notes that from, a source of leg's far end, sent to leg, for the
+// learning of partnerLeg, whose destination is that far end: from counts
+// when it is at partnerLeg's target's address.
+void noteFarEndSource(RTex* leg, RTex* partnerLeg, const InetAddrPort& from) {
+  if (!partnerLeg->waitNat && !partnerLeg->learnOpen) return;
+  Synchronized hold(&partnerLeg->addrLock);
+  if (partnerLeg->targetSource[0] == '\0' ||
+      std::strncmp(partnerLeg->targetSource, from.addr, InetAddrPort::ADDR_SIZE) != 0) {
+    return;
+  }
+  partnerLeg->signalledFrom = from;
+  partnerLeg->signalledVia = leg;
 }
 
 // Copies leg's sendTo for the partner leg's socket. False when the copy has
@@ -764,71 +842,61 @@ void holdStunForGood(RTPex* ep) {
   if (ep->stunState.load() != -2) ep->stunState = -2;
 }
 
-// Whether from is the party of the sending leg: the far end at the address
-// that its own datagrams go to, on any port (a party may send from another
-// port than it receives on). Called with the leg's addrLock held.
-bool fromParty(RTex* sending, const InetAddrPort& from) {
-  if (std::strncmp(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE) != 0) {
-    std::memcpy(sending->partyFor, sending->sendTo.addr, InetAddrPort::ADDR_SIZE);
-    SocketCore::sourceSpelling(sending->sendTo.addr, sending->partyAddr);
-  }
-  return sending->partyAddr[0] != '\0' &&
-         std::strncmp(sending->partyAddr, from.addr, InetAddrPort::ADDR_SIZE) == 0;
+// Where a datagram came from and what the relay made of it on arrival.
+struct Arrival {
+  int kind;
+  InetAddrPort from;
+  int inMode;     // the receiving endpoint's SRTP mode when it arrived
+  bool verified;  // SRTP removed by a context that authenticated it
+};
+
+// Removes SRTP from a datagram of a converting side (inMode 2) with the
+// inbound context of out, through which it leaves. False when it must be
+// dropped.
+bool unprotectArrival(RTPex* out, Arrival* a, signed char* buf, int* len) {
+  if (!isMedia(a->kind) || a->inMode != 2) return true;
+  return a->kind == KIND_RTP ? unprotectRTP(out, buf, len, &a->verified)
+                             : unprotectRTCP(out, buf, len, &a->verified);
 }
 
-// The SRTP part of a converting pair's send, on the RTP port or the RTCP
-// port; called with the sending leg's addrLock held. A datagram that fails
-// to unprotect is dropped. Multiplexed RTCP stays on out's RTP socket.
-void relayConverted(RTPex* out, int inMode, int outMode, int kind, bool rtcpPort,
-                    const InetAddrPort& from, signed char* buf, int len) {
-  if (inMode == 2) {
-    bool plain = kind == KIND_RTP ? unprotectRTP(out, buf, &len) : unprotectRTCP(out, buf, &len);
-    if (!plain) return;
-  }
+// Protects media for out's far end and sends it; multiplexed RTCP stays on
+// out's RTP socket. Called with the sending leg's addrLock held.
+void sendProtected(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
   // The contexts are read again under SRTPInfo::wo by the senders.
-  if (outMode != 2) {
-    (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
-    return;
-  }
-  // A datagram that passed SRTP authentication comes from the key's holder.
-  RTex* sending = rtcpPort ? static_cast<RTex*>(&out->rtcp) : out;
-  const InetAddrPort* stranger = inMode == 2 || fromParty(sending, from) ? nullptr : &from;
-  if (kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len, stranger);
+  if (a.kind == KIND_RTP) {
+    sendSRTP(out, nullptr, buf, len, &a.from, a.verified);
   } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len, stranger);
+    sendSRTCP(out, nullptr, buf, len, &a.from, a.verified);
   } else {
-    sendSRTCPMux(out, nullptr, buf, len, stranger);
+    sendSRTCPMux(out, nullptr, buf, len, &a.from, a.verified);
   }
 }
 
-// Sends a datagram of in, which came from the address from, through out, on
-// out's RTP port or its RTCP port: SRTP removed by in's mode, added by out's;
-// media of a pending side goes nowhere. Called with out's addrLock held.
-void relayOut(RTPex* in, RTPex* out, int kind, bool rtcpPort, const InetAddrPort& from,
-              signed char* buf, int len) {
-  int inMode = in->srtpMode.load();
+// Sends a datagram, SRTP already removed by its arrival's mode, through out
+// on out's RTP port or its RTCP port, adding SRTP by out's mode; media of a
+// pending side goes nowhere. Called with out's addrLock held.
+void relayOut(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
   int outMode = out->srtpMode.load();
-  if (isMedia(kind) && inMode == 1) return;
+  if (isMedia(a.kind) && a.inMode == 1) return;
   if (outMode == 1) return;
-  if (isMedia(kind) && (inMode == 2 || outMode == 2)) {
-    relayConverted(out, inMode, outMode, kind, rtcpPort, from, buf, len);
+  if (isMedia(a.kind) && outMode == 2) {
+    sendProtected(out, a, rtcpPort, buf, len);
     return;
   }
   (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
 }
 
-// Relays a datagram that arrived on leg of in through partnerLeg of out,
+// Relays a datagram that arrived on leg through partnerLeg of out,
 // applying leg's destination to partnerLeg's socket first when that is due.
-void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool rtcpPort,
-              const InetAddrPort& from, signed char* buf, int len) {
+void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rtcpPort,
+              signed char* buf, int len) {
   if (leg->destApplied) {
     if (refusedBy(leg, partnerLeg)) return;
     Synchronized hold(&partnerLeg->addrLock);
     // Every endpoint that has out as partner sends through this socket:
     // it is used as it stands only while still aimed at this leg's sendTo.
     if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
-      relayOut(in, out, kind, rtcpPort, from, buf, len);
+      relayOut(out, a, rtcpPort, buf, len);
       return;
     }
   }
@@ -837,11 +905,22 @@ void handOver(RTex* leg, RTPex* in, RTex* partnerLeg, RTPex* out, int kind, bool
   if (!takeDestination(leg, &dest, rtcpPort)) return;
   {
     Synchronized hold(&partnerLeg->addrLock);
-    if (applyDestination(leg, partnerLeg, dest)) {
-      relayOut(in, out, kind, rtcpPort, from, buf, len);
-    }
+    if (applyDestination(leg, partnerLeg, dest)) relayOut(out, a, rtcpPort, buf, len);
   }
   confirmDestination(leg, dest);
+}
+
+// Takes a source of leg's far end for the learning: as lastFrom (RTP on the
+// RTP port, everything on the RTCP port) and for partnerLeg's preference.
+// On a converting side only what a context verified counts: junk sent to
+// the SRTP side must not move where the other side's media goes.
+void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom) {
+  if (a.inMode == 2 && !a.verified) return;
+  if (setLastFrom) {
+    Synchronized hold(&leg->addrLock);
+    leg->lastFrom = a.from;
+  }
+  noteFarEndSource(leg, partnerLeg, a.from);
 }
 
 bool holding(int64_t state, int64_t now) { return state < 0 || (state > 0 && now <= state); }
@@ -919,9 +998,11 @@ int classifyDatagram(const signed char* buf, int len) {
 void RTex::setTarget(std::string& addr, int port, int scopeId, bool behindNat) {
   Synchronized hold(&addrLock);
   if (port == target.port && addr.compare(target.addr) == 0) {
+    // Re-armed: the learned source still matches.
     if (behindNat && !waitNat) {
       waitNat = behindNatEnabled;
       destApplied = false;
+      if (waitNat) forgetSignalled();
     }
     return;
   }
@@ -936,6 +1017,18 @@ void RTex::setTarget(std::string& addr, int port, int scopeId, bool behindNat) {
     sendTo = target;
   }
   destApplied = false;
+  // A new far end is learned afresh, also when it sends from the source
+  // learned before (a phone behind NAT after hold and resume).
+  learnedAddr = InetAddrPort();
+  forgetSignalled();
+  SocketCore::sourceSpelling(target.addr, targetSource);
+  publishParty();
+}
+
+void RTex::forgetSignalled() {
+  signalledFrom = InetAddrPort();
+  signalledVia = nullptr;
+  learnOpen = false;
 }
 
 // ---- RTP port -----------------------------------------------------------------
@@ -954,16 +1047,16 @@ void RTPex::received(int64_t now) {
 
     int len;
     int err = 0;
-    int kind = KIND_UNKNOWN;
-    InetAddrPort from;  // the source of media, for the SRTP conversion
+    Arrival a{KIND_UNKNOWN, InetAddrPort(), srtpMode.load(), false};
     {
       Synchronized hold(&addrLock);
       len = udpReceiver.recv(recvBuf, recvBufSize);
       if (len < 0) err = SocketCore::getError();
-      // RTP's source is kept under the same hold.
-      if (len > 0) kind = classifyDatagram(recvBuf, len);
-      if (isMedia(kind)) udpReceiver.getRemoteAddrAndPortOfLast(&from);
-      if (kind == KIND_RTP) lastFrom = from;
+      // RTP's source is kept under the same hold; on a converting side
+      // only once a context verified it.
+      if (len > 0) a.kind = classifyDatagram(recvBuf, len);
+      if (isMedia(a.kind)) udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
+      if (a.kind == KIND_RTP && a.inMode != 2) lastFrom = a.from;
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
@@ -975,7 +1068,7 @@ void RTPex::received(int64_t now) {
     }
 
     bool blocked = false;
-    switch (kind) {
+    switch (a.kind) {
       case KIND_RTP:
         holdStunForGood(this);
         break;
@@ -1005,15 +1098,20 @@ void RTPex::received(int64_t now) {
     if (!partner) return;
     RTPex* b = partner.get();
 
-    if (kind == KIND_DTLS) {
+    if (a.kind == KIND_DTLS) {
       b->requestedBufSize = PACKET_SIZE_DTLS;
       requestedBufSize = PACKET_SIZE_DTLS;
-    } else if (kind == KIND_RTP && payloadType.load() == -1) {
+    } else if (a.kind == KIND_RTP && payloadType.load() == -1) {
       payloadType = recvBuf[1] & 0x7F;
     }
 
+    bool armed = waitNat.load();
     bool learnedMatch = false;
-    if (waitNat || b->stunState.load() > 0) learnedMatch = learnFrom(this, b);
+    if (armed || b->stunState.load() > 0) {
+      learnedMatch = learnFrom(this, b, armed);
+    } else if (learnOpen) {
+      preferSignalled(this, b);
+    }
 
     if (len >= recvBufSize) {
       // The datagram filled the buffer and may have been cut.
@@ -1025,9 +1123,14 @@ void RTPex::received(int64_t now) {
       return;
     }
 
+    // Before the learning gate: the far end's source must count even while
+    // nothing is relayed, or two sides that both learn wait for each other.
+    if (!unprotectArrival(b, &a, recvBuf, &len)) return;
+    if (a.kind == KIND_RTP) noteArrival(this, b, a, a.inMode == 2);
+
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
-    handOver(this, this, b, b, kind, false, from, recvBuf, len);
+    handOver(this, b, b, a, false, recvBuf, len);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1087,17 +1190,20 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   RTPexPin partner = pinnedPartner(owner);
   if (!partner) return;
   RTCPex* out = &partner->rtcp;
-  InetAddrPort from;
+  Arrival a{KIND_RTCP, InetAddrPort(), owner->srtpMode.load(), false};
   {
     Synchronized hold(&addrLock);
-    udpReceiver.getRemoteAddrAndPortOfLast(&lastFrom);
-    from = lastFrom;
+    udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
   }
 
-  bool learned = waitNat && learnFrom(this, out);
+  bool armed = waitNat.load();
+  bool learned = armed && learnFrom(this, out, true);
+  if (!armed && learnOpen) preferSignalled(this, out);
+  if (!unprotectArrival(partner.get(), &a, buf, &len)) return;
+  noteArrival(this, out, a, true);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
 
-  handOver(this, owner, out, partner.get(), KIND_RTCP, true, from, buf, len);
+  handOver(this, out, partner.get(), a, true, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================

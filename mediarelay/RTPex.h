@@ -49,6 +49,17 @@ class RTexDispatcher : public ThreadDispatcher<RTex> {
 
 // ---- socket legs ------------------------------------------------------------
 
+// The addresses at which an endpoint's far end is known, spelled as the
+// relay writes a datagram's source: its legs' destinations and targets.
+// Outbound, a datagram from one of them is the party's. Under SRTPInfo::wo.
+struct PartyAddrs {
+  static const int kSlots = 4;  // per leg: destination, target
+  char addr[kSlots][InetAddrPort::ADDR_SIZE];
+
+  PartyAddrs() : addr() {}
+  bool has(const char* source) const;
+};
+
 // One socket side of an endpoint, served by a receive thread.
 class RTex : public Runner {
  public:
@@ -69,6 +80,15 @@ class RTex : public Runner {
 
   // Clears the five address records, learning and counters (reuse).
   void resetLeg();
+  // Arms learning (on) or switches it off, as setResponsePort0 does.
+  void setLearning(bool on);
+  // The endpoint the leg belongs to.
+  virtual RTPex* endpoint() { return nullptr; }
+  // Gives the leg's destination and target to its endpoint's party
+  // addresses; called with addrLock held.
+  void publishParty();
+  // Drops the source noted for the learning; called with addrLock held.
+  void forgetSignalled();
 
   WaitObject addrLock;  // receive, address records, destination and send
   signed char* recvBuf;
@@ -95,11 +115,17 @@ class RTex : public Runner {
   // lastApplied (0: it took it). Until sendTo changes, the leg has no far
   // end through such a socket. Used by the leg's receive thread only.
   int refusedFamily;
-  // sendTo's address as the relay writes a datagram's source, and the
-  // sendTo text it was made from; under addrLock. The SRTP conversion takes
-  // a datagram from that address as the party's.
-  char partyAddr[InetAddrPort::ADDR_SIZE];
-  char partyFor[InetAddrPort::ADDR_SIZE];
+  // The target's address as the relay writes a datagram's source; under
+  // addrLock.
+  char targetSource[InetAddrPort::ADDR_SIZE];
+  // The last source at the target's address from which the partner's far
+  // end sent since learning was armed, and the partner leg it sent to;
+  // under addrLock. Learning prefers it to a source at another address.
+  InetAddrPort signalledFrom;
+  const RTex* signalledVia;
+  // Learned from a source not at the target's address: a source there
+  // still replaces it. Written under addrLock; read without it as a hint.
+  std::atomic<bool> learnOpen;
 };
 
 // The RTCP leg, on the RTP port + 1.
@@ -110,6 +136,7 @@ class RTCPex : public RTex {
   void received(int64_t now) override;
   // Filters, learns and forwards one datagram of len > 0 bytes.
   virtual void receivedSub(int64_t now, int len, signed char* buf);
+  RTPex* endpoint() override { return owner; }
 
   RTPex* owner;
 };
@@ -170,6 +197,7 @@ class RTPex : public RTex {
 
   void received(int64_t now) override;
   void unreceived(int64_t now) override;
+  RTPex* endpoint() override { return this; }
   virtual void close();
 
   // Creates, binds and registers an endpoint; its id, or 0.
@@ -242,6 +270,9 @@ class RTPex : public RTex {
   std::atomic<int64_t> startTime;
   SRTPInfo* cryptoSend;
   SRTPInfo* cryptoRecv;
+  // Where the far end that cryptoSend serves is known to be (the party of
+  // outbound SSRCs); under SRTPInfo::wo.
+  PartyAddrs party;
   std::atomic<int64_t> stunState;
   InetAddrPort** stunCandidates;  // STUN_CANDIDATE_MAX slots, newest last
   int16_t stunCandidateCount;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -101,9 +100,17 @@ int headerLen(Protect kind) { return kind == Protect::kRtp ? 12 : 8; }
 // protected in the context's own buffer and leave under the lock.
 const int kLocalRoom = 2048;
 
+// Whether ctx's stream of ssrc may protect another datagram: its rollover
+// count is below MAX_ROC (no stream yet: it starts at 0).
+bool rocBelowLimit(SRTPInfo* ctx, uint32_t ssrc) {
+  uint32_t roc = 0;
+  if (srtp_get_stream_roc(ctx->session, ntohl(ssrc), &roc) != srtp_err_status_ok) return true;
+  return roc < SRTPInfo::MAX_ROC;
+}
+
 // Protects a copy of data into dst with ctx; called with SRTPInfo::wo held.
-int protectCopy(SRTPInfo* ctx, Protect kind, const InetAddrPort* stranger,
-                const signed char* data, int len, unsigned char* dst, int* n) {
+int protectCopy(SRTPInfo* ctx, Protect kind, const OutboundSource& src, const signed char* data,
+                int len, unsigned char* dst, int* n) {
   if (!ctx->usable()) return ctx->status;
   // A new SSRC without room gets no stream at all: one made for it and
   // removed again would protect the same indices afresh. A shorter
@@ -111,15 +118,25 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const InetAddrPort* stranger,
   bool checked = len >= headerLen(kind);
   uint32_t ssrc = checked ? ssrcOf(data, kind) : 0;
   bool added = false;
-  if (checked && !ctx->admitOutbound(ssrc, stranger, &added)) return srtp_err_status_no_ctx;
+  if (checked && !ctx->admitOutbound(ssrc, kind == Protect::kRtp, src, &added)) {
+    return srtp_err_status_no_ctx;
+  }
+  if (checked && !rocBelowLimit(ctx, ssrc)) return srtp_err_status_key_expired;
   if (len > 0) std::memcpy(dst, data, static_cast<size_t>(len));
   *n = len;
   int r = kind == Protect::kRtp ? srtp_protect(ctx->session, dst, n)
                                 : srtp_protect_rtcp(ctx->session, dst, n);
   // A header that libsrtp2 refuses takes no room; nothing left, so a stream
   // it may have made has protected nothing yet.
-  if (r != srtp_err_status_ok && added) ctx->unadmitOutbound(ssrc, stranger);
+  if (r != srtp_err_status_ok && added) ctx->unadmitOutbound(ssrc);
   return r;
+}
+
+// Where a datagram from from comes from, for out's outbound context; called
+// with SRTPInfo::wo held, under which out's party addresses change.
+OutboundSource sourceFor(RTPex* out, const InetAddrPort* from, bool verified) {
+  bool party = from == nullptr || verified || out->party.has(from->addr);
+  return OutboundSource{from, party, verified};
 }
 
 // Protects a copy of data with out's current outbound context and sends it
@@ -128,8 +145,8 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const InetAddrPort* stranger,
 // call of the process, and a loopback send under it took several
 // microseconds per datagram, enough to back the whole relay up at a
 // thousand converting calls.
-void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* stranger, UDPsender* sock,
-                    const signed char* data, int len, const char* errText) {
+void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* from, bool verified,
+                    UDPsender* sock, const signed char* data, int len, const char* errText) {
   unsigned char local[kLocalRoom];
   int n = 0;
   int r;
@@ -138,15 +155,16 @@ void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* stranger, UDPs
     Synchronized hold(SRTPInfo::wo);
     SRTPInfo* ctx = out->cryptoSend;
     if (ctx == nullptr) return;
+    OutboundSource src = sourceFor(out, from, verified);
     if (len > kLocalRoom - SRTPInfo::PROTECT_ROOM) {
       ctx->ensureBufCapacity(len);
-      r = protectCopy(ctx, kind, stranger, data, len, ctx->buf, &n);
+      r = protectCopy(ctx, kind, src, data, len, ctx->buf, &n);
       if (r == srtp_err_status_ok) {
         sock->send(ctx->buf, n);
         return;
       }
     } else {
-      r = protectCopy(ctx, kind, stranger, data, len, local, &n);
+      r = protectCopy(ctx, kind, src, data, len, local, &n);
       sendLocal = r == srtp_err_status_ok;
     }
     if (!sendLocal && !countFailure(&ctx->protectErrorCount)) return;
@@ -258,60 +276,57 @@ SRTPInfo::~SRTPInfo() {
   delete[] buf;
 }
 
-void SRTPInfo::noteStream(uint32_t ssrc) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-  Stream* slot = streams;  // the least recently used, unless there is room
-  for (int i = 0; i < streamCount; i++) {
-    if (streams[i].ssrc == ssrc) {
-      streams[i] = Stream{ssrc, ++useCount, now};
-      return;
-    }
-    if (streams[i].lastUse < slot->lastUse) slot = &streams[i];
-  }
-  if (streamCount < MAX_STREAMS) {
-    slot = &streams[streamCount++];
-  } else if (now - slot->lastUseMs < streamIdleMs) {
-    srtp_remove_stream(session, ssrc);
-    return;
-  } else {
-    srtp_remove_stream(session, slot->ssrc);
-  }
-  *slot = Stream{ssrc, ++useCount, now};
+bool SRTPInfo::inboundRoom(uint32_t ssrc) const {
+  return streamCount < MAX_STREAMS || findSsrc(streams, streamCount, ssrc) >= 0;
 }
 
-bool SRTPInfo::admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added) {
+void SRTPInfo::noteStream(uint32_t ssrc) {
+  if (findSsrc(streams, streamCount, ssrc) >= 0) return;
+  if (streamCount < MAX_STREAMS) streams[streamCount++] = ssrc;
+}
+
+bool SRTPInfo::roomFor(const OutboundSource& src) const {
+  if (src.party) return partyCount < MAX_PARTY_STREAMS;
+  int others = 0;
+  int fromThere = 0;
+  for (int i = 0; i < outboundCount; i++) {
+    if (outbound[i].party) continue;
+    others++;
+    if (std::strncmp(outbound[i].addr, src.from->addr, InetAddrPort::ADDR_SIZE) == 0) fromThere++;
+  }
+  return others < MAX_OTHER_STREAMS && fromThere < MAX_STREAMS_PER_ADDRESS;
+}
+
+bool SRTPInfo::admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src, bool* added) {
   *added = false;
-  if (findSsrc(partySsrcs, partyCount, ssrc) >= 0) return stranger == nullptr;
-  for (int i = 0; i < otherCount; i++) {
-    if (others[i].ssrc != ssrc) continue;
-    if (stranger != nullptr) return sameSource(others[i].from, *stranger);
-    if (partyCount < MAX_PARTY_STREAMS) {
-      partySsrcs[partyCount++] = ssrc;
-      others[i] = others[--otherCount];
-    }
-    return true;
+  for (int i = 0; i < outboundCount; i++) {
+    OutboundSsrc& known = outbound[i];
+    if (known.ssrc != ssrc) continue;
+    // The key's holder sent it: its index is the far end's own.
+    if (src.from == nullptr || src.verified) return true;
+    if (std::strncmp(known.addr, src.from->addr, InetAddrPort::ADDR_SIZE) != 0) return false;
+    if (!rtp) return true;
+    if (known.rtpPort == 0) known.rtpPort = src.from->port;
+    return known.rtpPort == src.from->port;
   }
-  if (stranger == nullptr) {
-    if (partyCount == MAX_PARTY_STREAMS) return false;
-    partySsrcs[partyCount++] = ssrc;
-  } else {
-    if (otherCount == MAX_OTHER_STREAMS) return false;
-    others[otherCount].ssrc = ssrc;
-    others[otherCount].from = *stranger;
-    otherCount++;
+  if (!roomFor(src)) return false;
+  OutboundSsrc& fresh = outbound[outboundCount++];
+  fresh.ssrc = ssrc;
+  std::memset(fresh.addr, 0, sizeof(fresh.addr));
+  if (src.from != nullptr) {
+    std::memcpy(fresh.addr, src.from->addr, sizeof(fresh.addr) - 1);  // terminated by the memset
   }
+  fresh.rtpPort = rtp && src.from != nullptr ? src.from->port : 0;
+  fresh.party = src.party;
+  if (fresh.party) partyCount++;
   *added = true;
   return true;
 }
 
-void SRTPInfo::unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger) {
-  // The SSRC just added is the last of its table.
-  if (stranger == nullptr) {
-    if (partyCount > 0 && partySsrcs[partyCount - 1] == ssrc) partyCount--;
-  } else if (otherCount > 0 && others[otherCount - 1].ssrc == ssrc) {
-    otherCount--;
+void SRTPInfo::unadmitOutbound(uint32_t ssrc) {
+  // The SSRC just added is the last of the table.
+  if (outboundCount > 0 && outbound[outboundCount - 1].ssrc == ssrc) {
+    if (outbound[--outboundCount].party) partyCount--;
   }
   srtp_remove_stream(session, ssrc);
 }
@@ -371,12 +386,20 @@ void RTPex::startSrtp(RTPex* a, RTPex* b) {
 
 // ---- datagram helpers -------------------------------------------------------------
 
-bool unprotectRTP(RTPex* partner, signed char* buf, int* len) {
+// Refuses a datagram of an SSRC that the inbound context has no room for:
+// libsrtp2 would make it a stream that nothing could keep.
+bool roomForInbound(SRTPInfo* ctx, const signed char* buf, int len, Protect kind) {
+  return len < headerLen(kind) || ctx->inboundRoom(ssrcOf(buf, kind));
+}
+
+bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified) {
+  if (verified != nullptr) *verified = false;
   Synchronized hold(SRTPInfo::wo);
   SRTPInfo* ctx = partner->cryptoRecv;
   if (ctx == nullptr) return true;
   int r = ctx->status;  // a context that was never made fails every datagram
-  if (ctx->usable()) {
+  if (ctx->usable()) r = srtp_err_status_no_ctx;
+  if (ctx->usable() && roomForInbound(ctx, buf, *len, Protect::kRtp)) {
     r = srtp_unprotect(ctx->session, buf, len);
     if (r == srtp_err_status_auth_fail && *len >= kRetryMinLen) {
       // Without the byte just before the tag.
@@ -388,19 +411,27 @@ bool unprotectRTP(RTPex* partner, signed char* buf, int* len) {
   }
   if (r == srtp_err_status_ok) {
     ctx->noteStream(ssrcOf(buf, Protect::kRtp));
+    if (verified != nullptr) *verified = true;
     return true;
   }
   noteUnprotectFailure(ctx, "strp_unprotect() failed r=", r);
   return false;
 }
 
-bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
+bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified) {
+  if (verified != nullptr) *verified = false;
   Synchronized hold(SRTPInfo::wo);
   SRTPInfo* ctx = partner->cryptoRecv;
   if (ctx == nullptr) return true;
-  int r = ctx->usable() ? srtp_unprotect_rtcp(ctx->session, buf, len) : ctx->status;
+  int r = ctx->status;
+  if (ctx->usable()) {
+    r = roomForInbound(ctx, buf, *len, Protect::kRtcp)
+            ? srtp_unprotect_rtcp(ctx->session, buf, len)
+            : srtp_err_status_no_ctx;
+  }
   if (r == srtp_err_status_ok) {
     ctx->noteStream(ssrcOf(buf, Protect::kRtcp));
+    if (verified != nullptr) *verified = true;
     return true;
   }
   noteUnprotectFailure(ctx, "srtp_unprotect_rtcp() failed r=", r);
@@ -408,29 +439,30 @@ bool unprotectRTCP(RTPex* partner, signed char* buf, int* len) {
 }
 
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
-                   const InetAddrPort* stranger) {
+                   const InetAddrPort* from, bool verified) {
   Synchronized hold(SRTPInfo::wo);
   SRTPInfo* ctx = out->cryptoSend;
   if (ctx == nullptr) return -1;
-  return protectCopy(ctx, Protect::kRtp, stranger, data, len, dst, n);
+  return protectCopy(ctx, Protect::kRtp, sourceFor(out, from, verified), data, len, dst, n);
 }
 
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-              const InetAddrPort* stranger) {
+void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
+              bool verified) {
   (void)ctx;  // out's cryptoSend is read again under the lock
-  protectAndSend(out, Protect::kRtp, stranger, &out->udpSender, buf, len, "protect error: r=");
+  protectAndSend(out, Protect::kRtp, from, verified, &out->udpSender, buf, len,
+                 "protect error: r=");
 }
 
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-               const InetAddrPort* stranger) {
+void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
+               bool verified) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, stranger, &out->rtcp.udpSender, buf, len,
+  protectAndSend(out, Protect::kRtcp, from, verified, &out->rtcp.udpSender, buf, len,
                  "protect_rtcp error: r=");
 }
 
 void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* stranger) {
+                  const InetAddrPort* from, bool verified) {
   (void)ctx;
-  protectAndSend(out, Protect::kRtcp, stranger, &out->udpSender, buf, len,
+  protectAndSend(out, Protect::kRtcp, from, verified, &out->udpSender, buf, len,
                  "protect_rtcp error: r=");
 }

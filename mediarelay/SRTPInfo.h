@@ -13,6 +13,14 @@
 
 class RTPex;
 
+// Where an outbound datagram comes from. from null: not a received
+// datagram (nothing to bind), taken as the party's.
+struct OutboundSource {
+  const InetAddrPort* from;
+  bool party;     // from one of the party's addresses
+  bool verified;  // passed SRTP authentication on its way in
+};
+
 class SRTPInfo {
  public:
   static const int KEY_LEN = 30;  // 16-byte key, 14-byte salt
@@ -21,16 +29,18 @@ class SRTPInfo {
   static const int REPLAY_WINDOW = 2048;
   // Room that protection may append: tag, MKI and the SRTCP index.
   static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
-  // Inbound streams (one per SSRC) kept per context; a call uses one to
-  // three.
+  // Inbound streams (one per SSRC) kept per context for its life; a call
+  // uses one to three. A datagram of a further SSRC is refused.
   static constexpr int MAX_STREAMS = 32;
-  // An inbound stream used within this time is never dropped for a new SSRC.
-  static constexpr int STREAM_IDLE_MS = 10000;
-  // Outbound SSRCs per context sent by the party, the far end that the
-  // relay sends the other direction to, and by any other source. Both kinds
-  // of stream stay for the context's life.
+  // Outbound SSRCs per context sent from the party's addresses (see
+  // PartyAddrs) and by other sources, who have at most
+  // MAX_STREAMS_PER_ADDRESS each. Both kinds stay for the context's life.
   static constexpr int MAX_PARTY_STREAMS = 32;
-  static constexpr int MAX_OTHER_STREAMS = 8;
+  static constexpr int MAX_OTHER_STREAMS = 32;
+  static constexpr int MAX_STREAMS_PER_ADDRESS = 8;
+  // The highest rollover count an outbound stream may protect at: beyond
+  // it libsrtp2 would wrap the counter and protect old indices again.
+  static constexpr uint32_t MAX_ROC = 0x7FFFFFFF;
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
@@ -56,23 +66,18 @@ class SRTPInfo {
 
   void ensureBufCapacity(int len);
   bool usable() const { return status == 0; }
-  // Records that a datagram of the SSRC ssrc (network order) was
-  // unprotected, which gave the SSRC a stream in the inbound session.
-  // Beyond MAX_STREAMS a new SSRC takes the place of the least recently
-  // used stream when that one is idle; otherwise its own stream is removed
-  // again. Called with wo held.
+  // Whether a datagram of ssrc (network order) may be unprotected: its
+  // SSRC has a stream, or there is room for one. Called with wo held.
+  bool inboundRoom(uint32_t ssrc) const;
+  // Records that a datagram of ssrc was unprotected, which gave the SSRC a
+  // stream in the inbound session. Called with wo held.
   void noteStream(uint32_t ssrc);
-  // Whether an outbound datagram of ssrc (network order) may be protected.
-  // stranger is the address of its source, or null for the party's.
-  // A new SSRC needs room among those of its kind of source; an SSRC is
-  // then taken only from the source that sent it first, or from the party,
-  // which takes over one that another source sent first (its stream stays
-  // as it is). Anyone else could move the stream's index far ahead with a
-  // sequence number of his own and have its sender's datagrams refused as
-  // old. *added: the SSRC was new. Called with wo held.
-  bool admitOutbound(uint32_t ssrc, const InetAddrPort* stranger, bool* added);
+  // Whether an outbound datagram of ssrc (network order) from the source
+  // src may be protected (see OutboundSsrc). *added: the SSRC was new.
+  // Called with wo held.
+  bool admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src, bool* added);
   // Forgets the SSRC just added, whose datagram libsrtp2 refused.
-  void unadmitOutbound(uint32_t ssrc, const InetAddrPort* stranger);
+  void unadmitOutbound(uint32_t ssrc);
 
   srtp_t session;
   srtp_policy_t policy;
@@ -82,34 +87,33 @@ class SRTPInfo {
   int bufCapacity;
   int errorCount;             // failed unprotects; stops at INT_MAX
   int protectErrorCount = 0;  // failed protects; stops at INT_MAX
-  int streamIdleMs = STREAM_IDLE_MS;  // idle time after which a stream may go
 
  private:
   // libsrtp2 keeps one stream per SSRC that a wildcard session meets and
   // walks them all on every packet: without a bound a flood of new SSRCs
-  // slows every packet of every call and grows without limit. A busy or
-  // outbound stream is never dropped: made again, it would restart its
-  // replay list, rollover count and SRTCP numbering, and protect indices
-  // that it had protected before under the same keys. So that strangers,
-  // who may send the plain side anything, cannot use up the room of the
-  // party's SSRCs, the outbound SSRCs of each kind of source have their own.
-  struct Stream {
-    uint32_t ssrc;
-    uint64_t lastUse;   // useCount when last used: the order of use
-    int64_t lastUseMs;  // monotonic
-  };
-  Stream streams[MAX_STREAMS];
+  // slows every packet of every call and grows without limit. No stream is
+  // ever removed: made again, it would restart its replay list, rollover
+  // count and SRTCP numbering, and an outbound one would protect indices
+  // that it had protected before under the same keys.
+  uint32_t streams[MAX_STREAMS];  // inbound SSRCs with a stream
   int streamCount = 0;
-  uint64_t useCount = 0;
-  uint32_t partySsrcs[MAX_PARTY_STREAMS];
-  int partyCount = 0;
-  struct OtherSsrc {
+  // An outbound SSRC and the source it is bound to. Its RTP is taken only
+  // from the address and port that sent its first RTP, its RTCP from that
+  // address (a sender's RTCP comes from another port): anyone else could
+  // move the stream's index far ahead with a sequence number of his own,
+  // get its sender's datagrams refused as old and drive the rollover count.
+  struct OutboundSsrc {
     uint32_t ssrc;
-    InetAddrPort from;  // the source that sent it first
+    char addr[InetAddrPort::ADDR_SIZE];
+    uint16_t rtpPort;  // 0: no RTP yet
+    bool party;        // in the party's room
   };
-  OtherSsrc others[MAX_OTHER_STREAMS];
-  int otherCount = 0;
+  OutboundSsrc outbound[MAX_PARTY_STREAMS + MAX_OTHER_STREAMS];
+  int outboundCount = 0;
+  int partyCount = 0;
 
+  // The room a new SSRC of src may take.
+  bool roomFor(const OutboundSource& src) const;
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
   // and is owned by the policy from then on.
   void create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy, int bufSize);
@@ -117,26 +121,27 @@ class SRTPInfo {
 
 // Remove SRTP / SRTCP in place from a datagram that leaves through partner,
 // with partner's cryptoRecv. True when the datagram is plain now or there is
-// no inbound context; false when it must be dropped.
-bool unprotectRTP(RTPex* partner, signed char* buf, int* len);
-bool unprotectRTCP(RTPex* partner, signed char* buf, int* len);
+// no inbound context; false when it must be dropped. *verified (when given):
+// a context authenticated it.
+bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
+bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
 // The protect step of sendSRTP alone: a copy of data protected into dst
 // (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
 // libsrtp2's result; -1 when out has no outbound context.
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
-                   const InetAddrPort* stranger = nullptr);
+                   const InetAddrPort* from = nullptr, bool verified = false);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment. stranger: the datagram's source
-// when it is not the party, the far end to which out's partner sends (see
-// admitOutbound). An index protected before, or an SSRC that admitOutbound
-// refuses, is not sent, and the failure is counted.
+// JNI thread may replace it at any moment. from: the datagram's source (null:
+// none, taken as the party's); verified: it passed SRTP authentication on
+// its way in. An index protected before, an SSRC that admitOutbound refuses
+// or a stream at MAX_ROC is not sent, and the failure is counted.
 void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-              const InetAddrPort* stranger = nullptr);
+              const InetAddrPort* from = nullptr, bool verified = false);
 void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-               const InetAddrPort* stranger = nullptr);
+               const InetAddrPort* from = nullptr, bool verified = false);
 void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* stranger = nullptr);
+                  const InetAddrPort* from = nullptr, bool verified = false);
 
 #endif  // MEDIARELAY_SRTPINFO_H

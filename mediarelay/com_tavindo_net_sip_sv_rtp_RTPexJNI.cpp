@@ -332,11 +332,8 @@ EXPORT(void, setResponsePort0)(JNIEnv*, jclass, jlong id, jboolean learn) {
     RTPexPin ep = RTPexPin::find(id);
     if (!ep) return;
     faultPoint("setResponsePort0");
-    for (RTex* leg : {static_cast<RTex*>(ep.get()), static_cast<RTex*>(&ep->rtcp)}) {
-      Synchronized hold(&leg->addrLock);
-      leg->behindNatEnabled = learn != JNI_FALSE;
-      leg->waitNat = learn != JNI_FALSE;
-    }
+    ep->setLearning(learn != JNI_FALSE);
+    ep->rtcp.setLearning(learn != JNI_FALSE);
   });
 }
 

@@ -340,7 +340,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
 
   struct Case {
     const char* name;
-    void (*send)(RTPex*, SRTPInfo*, signed char*, int, const InetAddrPort*);
+    void (*send)(RTPex*, SRTPInfo*, signed char*, int, const InetAddrPort*, bool);
     const FarEnd* at;
     bool asRtcp;
     std::string plain;
@@ -362,7 +362,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
     SCOPED_TRACE(c.name);
     std::string buf = c.plain;
     c.send(&out, out.cryptoSend, reinterpret_cast<signed char*>(&buf[0]),
-           static_cast<int>(buf.size()), nullptr);
+           static_cast<int>(buf.size()), nullptr, false);
     EXPECT_EQ(c.plain, buf);
     std::string got;
     ASSERT_TRUE(c.at->receive(&got));
@@ -643,9 +643,15 @@ class SRTPStreamTest : public SRTPInfoTest {
       return srtptest::streamsAmong(ctx, first, last);
     }
 
-    void setIdleMs(int ms) {
+    // Where the party is: datagrams from this address are its.
+    void placeParty(const char* addr) {
       Synchronized hold(SRTPInfo::wo);
-      ctx->streamIdleMs = ms;
+      std::snprintf(relay.party.addr[1], InetAddrPort::ADDR_SIZE, "%s", addr);
+    }
+
+    int failures() {
+      Synchronized hold(SRTPInfo::wo);
+      return way.outbound ? ctx->protectErrorCount : ctx->errorCount;
     }
 
     // Inbound datagrams of fresh SSRCs, tampered with: none converts, none
@@ -672,98 +678,99 @@ class SRTPStreamTest : public SRTPInfoTest {
 
 constexpr SRTPStreamTest::Way SRTPStreamTest::kWays[];
 
-// Idle inbound streams give way to new SSRCs: a new SSRC on every datagram
-// still converts, the session keeps at most MAX_STREAMS streams (the newest
-// ones and the call's, which keeps sending), and an SSRC whose stream was
-// dropped converts again when it comes back. An outbound stream is never
-// dropped, idle or not (its rollover count and SRTCP index keep its
-// keystream unique): the party's SSRCs beyond its bound are refused,
-// counted as failures, and never leave.
-TEST_F(SRTPStreamTest, IdleStreamsGiveWayToNewSsrcs) {
-  const uint32_t kFlood = 1000;  // SSRCs 1..kFlood, one datagram each
+// A stream is kept for the key's life, inbound and outbound: made again it
+// would restart its replay list (inbound: replays would pass) and its
+// rollover count (outbound: indices protected before would be protected
+// again). So a session holds at most MAX_STREAMS inbound or
+// MAX_PARTY_STREAMS outbound streams of the party; a datagram of a further
+// SSRC is refused and counted, and the kept ones go on.
+TEST_F(SRTPStreamTest, StreamsStayForTheKeysLife) {
+  const uint32_t kFlood = 300;  // SSRCs 1..kFlood, one datagram each
   for (const Way& w : kWays) {
     SCOPED_TRACE(w.name);
-    const uint32_t kNewest =
-        (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
+    const uint32_t kKept =
+        (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;  // and the call's
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
-    t.setIdleMs(0);
     uint32_t callSeq = 1;
     ASSERT_TRUE(t.passes(kCall, callSeq));
     for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
-      if (w.outbound && ssrc > kNewest) {
+      if (ssrc > kKept) {
         std::string pkt;
+        int before = t.failures();
         t.convert(ssrc, 1, &pkt);
+        EXPECT_EQ(before + 1, t.failures()) << ssrc;
+        if (!w.outbound) {
+          EXPECT_TRUE(pkt.empty());
+        }
       } else {
         ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
       }
+      // The call goes on between them; the refused ones never left.
       if (ssrc % 4 == 0) {
-        // Also the first to arrive after the refused ones.
         ASSERT_TRUE(t.passes(kCall, ++callSeq)) << ssrc;
       }
     }
-    EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kFlood));
-    EXPECT_EQ(1, t.streams(kCall, kCall));
-    if (w.outbound) {
-      EXPECT_EQ(static_cast<int>(kNewest), t.streams(1, kNewest));
-      EXPECT_EQ(static_cast<int>(kFlood - kNewest), t.ctx->protectErrorCount);
-    } else {
-      EXPECT_EQ(static_cast<int>(kNewest), t.streams(kFlood - kNewest + 1, kFlood));
-      t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
-    }
-    EXPECT_TRUE(t.passes(1, 2));
-    EXPECT_EQ(1, t.streams(1, 1));
-    EXPECT_TRUE(t.passes(kCall, ++callSeq));
-  }
-}
-
-// While every kept stream is busy a new SSRC gets no lasting stream: an
-// inbound datagram of it still converts, an outbound one does not leave
-// (counted as a failure), and the busy streams keep their state.
-TEST_F(SRTPStreamTest, BusyStreamsAreKept) {
-  const uint32_t kFlood = 200;
-  for (const Way& w : kWays) {
-    SCOPED_TRACE(w.name);
-    // And the call's.
-    const uint32_t kKept = (w.outbound ? SRTPInfo::MAX_PARTY_STREAMS : SRTPInfo::MAX_STREAMS) - 1;
-    Rig t;
-    ASSERT_NO_FATAL_FAILURE(t.open(w));
-    t.setIdleMs(INT_MAX);
-    bool refused = w.outbound;
-    uint32_t callSeq = 1;
-    ASSERT_TRUE(t.passes(kCall, callSeq));
-    for (uint32_t ssrc = 1; ssrc <= kFlood; ssrc++) {
-      if (ssrc > kKept && refused) {
-        std::string pkt;
-        t.convert(ssrc, 1, &pkt);
-      } else {
-        ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
-      }
-    }
-    // The call's datagram is the next to arrive: the refused ones never left.
-    ASSERT_TRUE(t.passes(kCall, ++callSeq));
-    EXPECT_EQ(refused ? static_cast<int>(kFlood - kKept) : 0,
-              t.ctx->protectErrorCount);
+    EXPECT_EQ(static_cast<int>(kFlood - kKept), t.failures());
     EXPECT_EQ(static_cast<int>(kKept), t.streams(1, kKept));
     EXPECT_EQ(0, t.streams(kKept + 1, kFlood));
-    if (!w.outbound) t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
-
-    // Kept streams go on where they were; a new SSRC converts again.
-    EXPECT_TRUE(t.passes(1, 2));
-    EXPECT_TRUE(t.passes(kCall, ++callSeq));
-    if (!refused) {
-      EXPECT_TRUE(t.passes(kFlood, 2));
+    EXPECT_EQ(1, t.streams(kCall, kCall));
+    if (!w.outbound) {
+      t.tamperedMakeNoStream(kFlood + 1, kFlood + 100);
+      // A refused SSRC's datagram and its replays never convert.
+      std::string first = protect(t.far.get(), t.plain(kFlood, 2), w.asRtcp);
+      for (int i = 0; i < 5; i++) {
+        std::string pkt = first;
+        EXPECT_FALSE(unprotect(&t.relay, &pkt, w.asRtcp));
+      }
     }
+    // Kept streams go on where they were.
+    EXPECT_TRUE(t.passes(1, 2));
+    EXPECT_TRUE(t.passes(kKept, 2));
+    EXPECT_TRUE(t.passes(kCall, ++callSeq));
   }
 }
 
-// Sources other than the party.
+// No outbound rollover count goes past MAX_ROC: libsrtp2 would wrap it and
+// protect the stream's first indices again under the same keystream. The
+// datagram that would take it there is refused and counted.
+TEST_F(SRTPStreamTest, RolloverCountStopsBelowTheWrap) {
+  Rig t;
+  ASSERT_NO_FATAL_FAILURE(t.open(kWays[0]));  // outbound RTP
+  ASSERT_TRUE(t.passes(kCall, 65000));
+  {
+    Synchronized hold(SRTPInfo::wo);
+    ASSERT_EQ(srtp_err_status_ok, srtp_set_stream_roc(t.ctx->session, kCall, SRTPInfo::MAX_ROC - 1));
+  }
+  // The far end follows the count as the sequence numbers roll over.
+  {
+    Synchronized hold(SRTPInfo::wo);
+    ASSERT_EQ(srtp_err_status_ok, srtp_set_stream_roc(t.far->session, kCall, SRTPInfo::MAX_ROC - 1));
+  }
+  EXPECT_TRUE(t.passes(kCall, 65535));
+  EXPECT_TRUE(t.passes(kCall, 0));  // rolled over to MAX_ROC
+  EXPECT_EQ(0, t.failures());
+  std::string pkt;
+  for (uint32_t seq : {1u, 2u, 40000u}) t.convert(kCall, seq, &pkt);
+  EXPECT_EQ(3, t.failures());
+  uint32_t roc = 0;
+  {
+    Synchronized hold(SRTPInfo::wo);
+    ASSERT_EQ(srtp_err_status_ok, srtp_get_stream_roc(t.ctx->session, kCall, &roc));
+  }
+  EXPECT_EQ(SRTPInfo::MAX_ROC, roc);
+}
+
+// Sources of datagrams: the party's address (see placeParty) and others.
 InetAddrPort source(const char* addr, uint16_t port) {
   InetAddrPort a;
-  std::strncpy(a.addr, addr, InetAddrPort::ADDR_SIZE - 1);
+  std::snprintf(a.addr, sizeof(a.addr), "%s", addr);
   a.port = port;
   return a;
 }
+const char kPartyAddr[] = "203.0.113.5";
+const InetAddrPort kParty = source(kPartyAddr, 4000);
+const InetAddrPort kPartyOtherPort = source(kPartyAddr, 4002);
 const InetAddrPort kStranger = source("192.0.2.7", 4000);
 const InetAddrPort kStrangerOtherPort = source("192.0.2.7", 4002);
 const InetAddrPort kOtherStranger = source("198.51.100.9", 4000);
@@ -797,65 +804,75 @@ TEST_F(SRTPStreamTest, IndexIsProtectedOnce) {
   }
 }
 
-// An SSRC is taken only from the source that sent it first, or from the
-// party, which takes it over: anyone else could move its index far ahead
-// and make its sender's own datagrams too old to protect. A source is its
-// address and port.
-TEST_F(SRTPStreamTest, SsrcIsTakenFromItsSourceOrTheParty) {
+// An SSRC is bound to the source that sent it first: its RTP is taken only
+// from that address and port, its RTCP from that address. Anyone else, the
+// party included, could move its index far ahead and get its sender's own
+// datagrams refused as too old, or drive its rollover count. A datagram
+// that passed SRTP authentication comes from the key's holder and is taken.
+TEST_F(SRTPStreamTest, SsrcIsBoundToItsFirstSource) {
   struct Case {
     const char* name;
     const InetAddrPort* first;  // sends index 1
     const InetAddrPort* other;  // tries a jump ahead
-    bool otherRefused;
-  } cases[] = {{"the party's, from a stranger", nullptr, &kStranger, true},
-               {"a stranger's, from another stranger", &kStranger, &kOtherStranger, true},
-               {"a stranger's, from its other port", &kStranger, &kStrangerOtherPort, true},
-               {"a stranger's, from the party", &kStranger, nullptr, false}};
+    bool verified;              // other's datagram was authenticated
+    bool rtpTaken;
+    bool rtcpTaken;
+  } cases[] = {
+      {"the party's, from a stranger", &kParty, &kStranger, false, false, false},
+      {"the party's, from its address's other port", &kParty, &kPartyOtherPort, false, false, true},
+      {"a stranger's, from another stranger", &kStranger, &kOtherStranger, false, false, false},
+      {"a stranger's, from its other port", &kStranger, &kStrangerOtherPort, false, false, true},
+      {"a stranger's, from the party", &kStranger, &kParty, false, false, false},
+      {"the party's, authenticated from elsewhere", &kParty, &kOtherStranger, true, true, true},
+  };
   for (int i = 0; i < 2; i++) {
     const Way& w = kWays[i];  // outbound RTP and RTCP
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(w.name) + ", " + c.name);
       Rig t;
       ASSERT_NO_FATAL_FAILURE(t.open(w));
+      t.placeParty(kPartyAddr);
       ASSERT_TRUE(t.passes(kCall, 1, c.first));
-      if (c.otherRefused) {
-        std::string pkt;
-        t.convert(kCall, 30000, &pkt, c.other);
-        EXPECT_EQ(1, t.ctx->protectErrorCount);
-        // The first source goes on where it was.
-        EXPECT_TRUE(t.passes(kCall, 2, c.first));
-      } else {
-        EXPECT_TRUE(t.passes(kCall, 2, c.other));
-        // Taken over: the first source is a stranger to it now.
-        std::string pkt;
-        t.convert(kCall, 3, &pkt, c.first);
-        EXPECT_EQ(1, t.ctx->protectErrorCount);
+      bool taken = w.asRtcp ? c.rtcpTaken : c.rtpTaken;
+      std::string jump = t.plain(kCall, 30000);
+      signed char* bytes = reinterpret_cast<signed char*>(&jump[0]);
+      int len = static_cast<int>(jump.size());
+      w.asRtcp ? sendSRTCP(&t.relay, t.ctx, bytes, len, c.other, c.verified)
+               : sendSRTP(&t.relay, t.ctx, bytes, len, c.other, c.verified);
+      EXPECT_EQ(taken ? 0 : 1, t.failures());
+      std::string got;
+      if (taken) {
+        ASSERT_TRUE((w.asRtcp ? t.rtcpPeer : t.rtpPeer).receive(&got));
       }
+      // The first source goes on; after a refused jump, where it was.
+      EXPECT_TRUE(t.passes(kCall, taken && !w.asRtcp ? 30001 : 2, c.first));
     }
   }
 }
 
-// Outbound SSRCs have room by source: other sources share MAX_OTHER_STREAMS
-// and cannot take the party's MAX_PARTY_STREAMS. An SSRC met first from
-// another source moves to the party's when the party sends it, and keeps
-// its stream (its index is still known). A header that libsrtp2 refuses
-// takes no room. Nothing is ever removed: exactly the admitted SSRCs have
-// streams.
+// Outbound SSRCs have room by source: MAX_PARTY_STREAMS for the party's
+// addresses, MAX_OTHER_STREAMS for all others with at most
+// MAX_STREAMS_PER_ADDRESS each, so that strangers at one address shut out
+// neither the party nor a far end that sends from an address the relay
+// does not know. A header that libsrtp2 refuses takes no room. Nothing is
+// ever removed: exactly the admitted SSRCs have streams.
 TEST_F(SRTPStreamTest, OutboundRoomBySource) {
-  const uint32_t kOther = SRTPInfo::MAX_OTHER_STREAMS;
-  const uint32_t kParty = SRTPInfo::MAX_PARTY_STREAMS;
+  const uint32_t kPerAddress = SRTPInfo::MAX_STREAMS_PER_ADDRESS;
+  const uint32_t kOthers = SRTPInfo::MAX_OTHER_STREAMS;
+  const uint32_t kPartyRoom = SRTPInfo::MAX_PARTY_STREAMS;
   const uint32_t kPartyBase = 1000;  // the party's own SSRCs
-  const uint32_t kLate = 5000;       // others' SSRCs after the room is taken
+  const uint32_t kLate = 5000;       // SSRCs after a room is taken
   for (int i = 0; i < 2; i++) {
     const Way& w = kWays[i];  // outbound RTP and RTCP
     SCOPED_TRACE(w.name);
     Rig t;
     ASSERT_NO_FATAL_FAILURE(t.open(w));
+    t.placeParty(kPartyAddr);
     int refused = 0;
     auto refuse = [&](uint32_t ssrc, uint32_t n, const InetAddrPort* from) {
       std::string pkt;
       t.convert(ssrc, n, &pkt, from);
-      EXPECT_EQ(++refused, t.ctx->protectErrorCount) << ssrc;
+      EXPECT_EQ(++refused, t.failures()) << ssrc;
     };
     if (!w.asRtcp) {
       // 15 CSRCs that the datagram does not hold: refused, no room taken.
@@ -863,37 +880,37 @@ TEST_F(SRTPStreamTest, OutboundRoomBySource) {
       bad[0] = static_cast<char>(0x8F);
       sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&bad[0]),
                static_cast<int>(bad.size()), &kStranger);
-      EXPECT_EQ(++refused, t.ctx->protectErrorCount);
+      EXPECT_EQ(++refused, t.failures());
     }
-    // Others fill their room, then are refused.
-    for (uint32_t ssrc = 1; ssrc <= kOther; ssrc++) {
-      ASSERT_TRUE(t.passes(ssrc, 1, ssrc % 2 == 0 ? &kStranger : &kOtherStranger));
+    // A stranger fills his address's room, then is refused.
+    for (uint32_t ssrc = 1; ssrc <= kPerAddress; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1, &kStranger)) << ssrc;
     }
     for (uint32_t ssrc = kLate; ssrc < kLate + 100; ssrc++) refuse(ssrc, 1, &kStranger);
-    // The party's SSRCs all convert; the first is one that another source
-    // sent before, which frees a place for the others.
-    ASSERT_TRUE(t.passes(1, 2));
-    for (uint32_t ssrc = kPartyBase; ssrc < kPartyBase + kParty - 1; ssrc++) {
-      ASSERT_TRUE(t.passes(ssrc, 1)) << ssrc;
+    // Another address still has its own, also from its other ports.
+    ASSERT_TRUE(t.passes(kLate + 100, 1, &kOtherStranger));
+    // The party's SSRCs all convert, also from another port.
+    for (uint32_t ssrc = kPartyBase; ssrc < kPartyBase + kPartyRoom; ssrc++) {
+      ASSERT_TRUE(t.passes(ssrc, 1, ssrc % 2 == 0 ? &kParty : &kPartyOtherPort)) << ssrc;
     }
-    refuse(kPartyBase + kParty, 1, nullptr);
-    ASSERT_TRUE(t.passes(kLate + 200, 1, &kStranger));
-    refuse(kLate + 201, 1, &kStranger);
-    // SSRCs with a stream go on; another source's also from the party, whose
-    // room is full now.
-    EXPECT_TRUE(t.passes(kPartyBase, 2));
+    refuse(kPartyBase + kPartyRoom, 1, &kParty);
+    // Other addresses share what is left of the others' room.
+    uint32_t used = kPerAddress + 1;
+    char addr[InetAddrPort::ADDR_SIZE];
+    for (uint32_t n = 0; used < kOthers; n++, used++) {
+      std::snprintf(addr, sizeof(addr), "192.0.2.%u", 100 + n / kPerAddress);
+      InetAddrPort from = source(addr, 4000);
+      ASSERT_TRUE(t.passes(kLate + 200 + n, 1, &from)) << addr;
+    }
+    refuse(kLate + 300, 1, &kOtherStranger);
+    // SSRCs with a stream go on.
+    EXPECT_TRUE(t.passes(kPartyBase, 2, &kParty));
     EXPECT_TRUE(t.passes(2, 2, &kStranger));
-    EXPECT_TRUE(t.passes(2, 3));
 
-    EXPECT_EQ(static_cast<int>(kOther), t.streams(1, kOther));
-    EXPECT_EQ(static_cast<int>(kParty - 1), t.streams(kPartyBase, kPartyBase + kParty));
-    EXPECT_EQ(1, t.streams(kLate, kLate + 300));
+    EXPECT_EQ(static_cast<int>(kPerAddress), t.streams(1, kPerAddress));
+    EXPECT_EQ(static_cast<int>(kPartyRoom), t.streams(kPartyBase, kPartyBase + kPartyRoom));
+    EXPECT_EQ(static_cast<int>(kOthers - kPerAddress), t.streams(kLate, kLate + 400));
     EXPECT_EQ(0, t.streams(9999, 9999));
-    if (!w.asRtcp) {
-      // The moved SSRC's stream was not made afresh: its index 1 and 2
-      // are still known.
-      for (uint32_t n : {1u, 2u}) refuse(1, n, nullptr);
-    }
   }
 }
 
