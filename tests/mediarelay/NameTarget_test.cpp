@@ -78,9 +78,9 @@ std::string hostsText() {
 }
 
 // The IPv6 names use an address of their own on lo (::1 would also stand
-// for 127.0.0.1 in a lookup for IPv4). Nothing listens on port 53 unless a test runs a resolver there: other
-// names fail at once. A held lookup can wait far longer than any wait of
-// these tests.
+// for 127.0.0.1 in a lookup for IPv4). Nothing listens on port 53 unless a
+// test runs a resolver there: other names fail at once. A held lookup can
+// wait far longer than any wait of these tests.
 const char kResolvConf[] = "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
 const char kNsswitch[] = "hosts: files dns\n";
 
