@@ -207,13 +207,34 @@ bool SocketCore::setLocalAddrPort(const std::string& addr, unsigned short port,
   return ::bind(desc, reinterpret_cast<sockaddr*>(&local), len) == 0;
 }
 
-bool SocketCore::numericAddress(const std::string& addr, std::string* out) {
+bool SocketCore::numericAddress(const std::string& addr, std::string* out, int* lookupError) {
   sockaddr_storage ss;
-  if (resolve(addr.c_str(), 0, 0, &ss) == 0) return false;
+  if (resolve(addr.c_str(), 0, 0, &ss, 0, lookupError) == 0) return false;
   char text[InetAddrPort::ADDR_SIZE];
   getIPStrAndPort(reinterpret_cast<const sockaddr*>(&ss), text, nullptr);
   *out = text;
   return true;
+}
+
+int SocketCore::numericForms(const std::string& text, std::string* v4, std::string* v6) {
+  v4->clear();
+  v6->clear();
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(text.c_str(), nullptr, &hints, &res);
+  if (rc != 0) return rc;
+  char spelled[InetAddrPort::ADDR_SIZE];
+  for (const addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
+    std::string* form = ai->ai_family == AF_INET ? v4 : ai->ai_family == AF_INET6 ? v6 : nullptr;
+    if (form == nullptr || !form->empty()) continue;  // the first of each family
+    getIPStrAndPort(ai->ai_addr, spelled, nullptr);
+    *form = spelled;
+  }
+  freeaddrinfo(res);
+  return 0;
 }
 
 void SocketCore::sourceSpelling(const char* text, char* out) {
@@ -234,15 +255,22 @@ void SocketCore::sourceSpelling(const char* text, char* out) {
   freeaddrinfo(res);
 }
 
-socklen_t SocketCore::resolve(const char* text, unsigned short port,
-                              unsigned long scopeId, sockaddr_storage* out) {
+socklen_t SocketCore::resolve(const char* text, unsigned short port, unsigned long scopeId,
+                              sockaddr_storage* out, int flags, int* lookupError) {
+  int unusedError;
+  int* err = lookupError != nullptr ? lookupError : &unusedError;
+  *err = EAI_FAMILY;
   if (text == nullptr || (family != AF_INET && family != AF_INET6)) return 0;
   addrinfo hints;
   std::memset(&hints, 0, sizeof(hints));
   hints.ai_family = family;
   hints.ai_socktype = getSockType();
+  hints.ai_flags = flags;
   addrinfo* res = nullptr;
-  if (getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr) return 0;
+  *err = getaddrinfo(text, nullptr, &hints, &res);
+  if (*err != 0) return 0;
+  *err = EAI_FAMILY;
+  if (res == nullptr) return 0;
 
   socklen_t len = 0;
   std::memset(out, 0, sizeof(*out));
@@ -261,6 +289,7 @@ socklen_t SocketCore::resolve(const char* text, unsigned short port,
     len = sizeof(sin6);
   }
   freeaddrinfo(res);
+  if (len != 0) *err = 0;
   return len;
 }
 
@@ -308,6 +337,14 @@ bool UDPsender::setDestination(const char* host, unsigned short port,
                                unsigned long scopeId) {
   sockaddr_storage resolved;
   if (resolve(host, port, scopeId, &resolved) == 0) return false;
+  dest = resolved;
+  return true;
+}
+
+bool UDPsender::setNumericDestination(const char* numeric, unsigned short port,
+                                      unsigned long scopeId) {
+  sockaddr_storage resolved;
+  if (resolve(numeric, port, scopeId, &resolved, AI_NUMERICHOST) == 0) return false;
   dest = resolved;
   return true;
 }

@@ -91,8 +91,17 @@ class SocketCore {
                         unsigned long scopeId);
 
   // The numeric text of addr resolved for the socket's family (a name is
-  // looked up); false when it does not resolve.
-  bool numericAddress(const std::string& addr, std::string* out);
+  // looked up); false when it does not resolve, with the resolver's error
+  // (getaddrinfo's result; EAI_FAMILY for an address of no usable family)
+  // in *lookupError when given.
+  bool numericAddress(const std::string& addr, std::string* out, int* lookupError = nullptr);
+
+  // The numeric texts (as getIPStrAndPort writes them, without a scope) of
+  // text for an IPv4 and an IPv6 socket, from one lookup of both families.
+  // A name may keep the caller for the resolver's whole time-out: never
+  // call it on a receive thread. A family the text names no address of
+  // gets "". Returns getaddrinfo's result (0: it resolved).
+  static int numericForms(const std::string& text, std::string* v4, std::string* v6);
 
   // Writes into out (room for ADDR_SIZE) the numeric address text as
   // getIPStrAndPort writes it for the same address, without a scope; text
@@ -116,9 +125,10 @@ class SocketCore {
   bool refuseWithoutSocket() const;
 
   // Resolves text for the socket's family into out (port and scope set
-  // from the arguments). Returns the address length, 0 on failure.
-  socklen_t resolve(const char* text, unsigned short port,
-                    unsigned long scopeId, sockaddr_storage* out);
+  // from the arguments), with getaddrinfo's flags. Returns the address
+  // length, 0 on failure with the resolver's error in *lookupError.
+  socklen_t resolve(const char* text, unsigned short port, unsigned long scopeId,
+                    sockaddr_storage* out, int flags = 0, int* lookupError = nullptr);
 
   socket_t desc;
   int family;
@@ -144,6 +154,9 @@ class UDPsender : public UDPsocketCore {
   // A failed resolution keeps the previous destination and gives false.
   virtual bool setDestination(const char* host, unsigned short port,
                               unsigned long scopeId);
+  // The same for a numeric address text only: a name is refused, never
+  // looked up, so a receive thread may call it.
+  bool setNumericDestination(const char* numeric, unsigned short port, unsigned long scopeId);
   // True exactly when all len bytes went to the destination; false without
   // a destination or a socket.
   virtual bool send(const void* buf, int len);

@@ -88,8 +88,6 @@ RTex::RTex()
       destApplied(false),
       pollDesc(NO_SOCKET),
       gotData(0),
-      refusedFamily(0),
-      targetSource(),
       signalledVia(nullptr),
       learnOpen(false) {}
 
@@ -105,14 +103,13 @@ void RTex::received(int64_t now) {}
 void RTex::unreceived(int64_t now) {}
 
 void RTex::resetLeg() {
-  sendTo = learnedAddr = target = lastFrom = appliedDest = signalledFrom = InetAddrPort();
-  targetSource[0] = '\0';
+  sendTo = learnedAddr = lastFrom = appliedDest = signalledFrom = InetAddrPort();
+  target = LegTarget();
   forgetSignalled();
   waitNat = false;
   cntPacket = 0;
   destApplied = false;
   gotData = 0;
-  refusedFamily = 0;
   publishParty();
 }
 
@@ -128,12 +125,14 @@ void RTex::publishParty() {
   RTPex* ep = endpoint();
   if (ep == nullptr) return;
   char dest[InetAddrPort::ADDR_SIZE] = "";
-  // A destination of port 0 is none yet (learning pending).
+  // A destination of port 0 is none yet (learning pending). The target's
+  // forms are numeric as the relay writes a source already.
   if (sendTo.port != 0) SocketCore::sourceSpelling(sendTo.addr, dest);
-  int slot = ep == this ? 0 : 2;
+  char(*slots)[InetAddrPort::ADDR_SIZE] = ep->party.addr + (ep == this ? 0 : 3);
   Synchronized hold(SRTPInfo::wo);
-  std::memcpy(ep->party.addr[slot], dest, sizeof(dest));
-  std::memcpy(ep->party.addr[slot + 1], targetSource, sizeof(targetSource));
+  std::memcpy(slots[0], dest, sizeof(dest));
+  std::memcpy(slots[1], target.v4.addr, sizeof(target.v4.addr));
+  std::memcpy(slots[2], target.v6.addr, sizeof(target.v6.addr));
 }
 
 bool PartyAddrs::has(const char* source) const {
@@ -467,10 +466,11 @@ struct PairSearch {
   int lastBindError;
 
   // Sets bindAddr from bindIp. A name is looked up here, once, rather than
-  // at every bind of the search; false when it does not resolve.
+  // at every bind of the search; false when it does not resolve, with the
+  // resolver's error as the search's error (no bind was tried).
   bool resolve(const std::string& bindIp) {
     bindAddr.clear();
-    return bindIp.empty() || rtp->numericAddress(bindIp, &bindAddr);
+    return bindIp.empty() || rtp->numericAddress(bindIp, &bindAddr, &lastBindError);
   }
 
   // 1: both ports bound; 0: try the next; -1: gave up (record written).
@@ -578,8 +578,6 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
         rc = s.attempt(p, true);
         if (rc == 1) found = p;
       }
-    } else {
-      s.lastBindError = SocketCore::getError();
     }
     if (rc < 0) return 0;
     if (found == 0) {
@@ -785,18 +783,23 @@ void preferSignalled(RTex* leg, RTex* partnerLeg) {
 void noteFarEndSource(RTex* leg, RTex* partnerLeg, const InetAddrPort& from) {
   if (!partnerLeg->waitNat && !partnerLeg->learnOpen) return;
   Synchronized hold(&partnerLeg->addrLock);
-  if (partnerLeg->targetSource[0] == '\0' ||
-      std::strncmp(partnerLeg->targetSource, from.addr, InetAddrPort::ADDR_SIZE) != 0) {
-    return;
-  }
+  if (!partnerLeg->target.isAt(from.addr)) return;
   partnerLeg->signalledFrom = from;
   partnerLeg->signalledVia = leg;
 }
 
-// Copies leg's sendTo for the partner leg's socket. False when the copy has
-// port 0 and such a destination is not to be used.
-bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
+// Copies leg's sendTo for the partner leg's socket, of family. While sendTo
+// is the target, it becomes the target's form for that family first (the
+// forms were looked up when the target was set); a target without one is
+// no far end through that socket. False when there is nothing to apply, or
+// the copy has port 0 and such a destination is not to be used.
+bool takeDestination(RTex* leg, int family, InetAddrPort* dest, bool portZeroUsable) {
   Synchronized hold(&leg->addrLock);
+  if (leg->sendsToTarget()) {
+    const InetAddrPort* form = leg->target.formFor(family);
+    if (form == nullptr) return false;
+    leg->sendTo = *form;
+  }
   // A leg without a far end sends nothing: the partner's socket keeps the
   // destination that another leg gave it, which is not this leg's.
   if (leg->sendTo.addr[0] == '\0') return false;
@@ -806,25 +809,18 @@ bool takeDestination(RTex* leg, InetAddrPort* dest, bool portZeroUsable) {
 }
 
 // Sets dest on the partner leg's socket; called with its addrLock held.
-// False when the socket cannot take it (a text that does not resolve for
-// its family): it keeps the far end another leg gave it, so nothing of
-// this leg's may leave through it.
+// dest is numeric and only parsed: no name is looked up on a receive
+// thread. False when the socket cannot take it (an address of the other
+// family, learned through an earlier partner): it keeps the far end
+// another leg gave it, so nothing of this leg's may leave through it.
 bool applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
   leg->lastApplied = dest;
   leg->destApplied = true;
-  if (!partnerLeg->udpSender.setDestination(dest.addr, dest.port, dest.scopeId)) {
-    // Remembered, so that the name is not looked up again per datagram.
-    leg->refusedFamily = partnerLeg->udpSender.getFamily();
+  if (!partnerLeg->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) {
     return false;
   }
-  leg->refusedFamily = 0;
   partnerLeg->appliedDest = dest;
   return true;
-}
-
-// Whether the leg's sendTo was refused by a socket like partnerLeg's.
-bool refusedBy(const RTex* leg, RTex* partnerLeg) {
-  return leg->refusedFamily != 0 && leg->refusedFamily == partnerLeg->udpSender.getFamily();
 }
 
 // A sendTo that changed while the older one was being applied is applied
@@ -891,7 +887,6 @@ void relayOut(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int
 void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rtcpPort,
               signed char* buf, int len) {
   if (leg->destApplied) {
-    if (refusedBy(leg, partnerLeg)) return;
     Synchronized hold(&partnerLeg->addrLock);
     // Every endpoint that has out as partner sends through this socket:
     // it is used as it stands only while still aimed at this leg's sendTo.
@@ -901,8 +896,9 @@ void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rt
     }
   }
   InetAddrPort dest;
-  // The RTCP port also takes a destination of port 0.
-  if (!takeDestination(leg, &dest, rtcpPort)) return;
+  // The RTCP port also takes a destination of port 0. The socket's family
+  // stays while its endpoint lives.
+  if (!takeDestination(leg, partnerLeg->udpSender.getFamily(), &dest, rtcpPort)) return;
   {
     Synchronized hold(&partnerLeg->addrLock);
     if (applyDestination(leg, partnerLeg, dest)) relayOut(out, a, rtcpPort, buf, len);
@@ -995,33 +991,105 @@ int classifyDatagram(const signed char* buf, int len) {
 
 // ---- destination ------------------------------------------------------------
 
+TargetText TargetText::resolve(const std::string& text) {
+  TargetText t;
+  t.text = text;
+  if (!text.empty()) SocketCore::numericForms(text, &t.v4, &t.v6);
+  return t;
+}
+
+bool LegTarget::isAt(const char* source) const {
+  for (const InetAddrPort* form : {&v4, &v6}) {
+    if (form->addr[0] != '\0' && std::strncmp(form->addr, source, InetAddrPort::ADDR_SIZE) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+const InetAddrPort* LegTarget::formFor(int family) const {
+  const InetAddrPort* form = family == AF_INET ? &v4 : family == AF_INET6 ? &v6 : nullptr;
+  return form != nullptr && form->addr[0] != '\0' ? form : nullptr;
+}
+
+namespace {
+
+void storeForm(const std::string& numeric, const LegTarget& t, InetAddrPort* form) {
+  *form = InetAddrPort();
+  // A numeric text as getIPStrAndPort writes it: at most 39 characters.
+  if (numeric.size() >= sizeof(form->addr)) return;
+  std::memcpy(form->addr, numeric.c_str(), numeric.size() + 1);
+  form->port = t.port;
+  form->scopeId = t.scopeId;
+}
+
+void storeForms(const TargetText& addr, LegTarget* t) {
+  storeForm(addr.v4, *t, &t->v4);
+  storeForm(addr.v6, *t, &t->v6);
+}
+
+// The record sendTo takes for the target: the form for family (the leg's
+// own socket, most often the partner's family too), else the other one;
+// without either, no address and the target's port.
+InetAddrPort aimAt(const LegTarget& t, int family) {
+  const InetAddrPort* form = t.formFor(family);
+  if (form == nullptr) form = t.formFor(family == AF_INET ? AF_INET6 : AF_INET);
+  if (form != nullptr) return *form;
+  InetAddrPort none;
+  none.port = t.port;
+  none.scopeId = t.scopeId;
+  return none;
+}
+
+}  // namespace
+
+bool RTex::sendsToTarget() const {
+  if (sendTo.port != target.port) return false;
+  if (sendTo.addr[0] == '\0') return target.formFor(AF_INET) == nullptr &&
+                                      target.formFor(AF_INET6) == nullptr;
+  return sameRecord(sendTo, target.v4) || sameRecord(sendTo, target.v6);
+}
+
 void RTex::setTarget(std::string& addr, int port, int scopeId, bool behindNat) {
+  setTarget(TargetText::resolve(addr), port, scopeId, behindNat);
+}
+
+void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindNat) {
   Synchronized hold(&addrLock);
-  if (port == target.port && addr.compare(target.addr) == 0) {
-    // Re-armed: the learned source still matches.
+  if (port == target.port && addr.text == target.text) {
+    // A name may name other addresses now (or resolve at last): a sendTo
+    // that is the target follows; a learned one stays. Re-armed, the
+    // learned source still matches.
+    bool aimed = sendsToTarget();
+    storeForms(addr, &target);
+    InetAddrPort next = aimAt(target, udpSender.getFamily());
+    if (aimed && !sameRecord(next, sendTo)) {
+      sendTo = next;
+      destApplied = false;
+    }
     if (behindNat && !waitNat) {
       waitNat = behindNatEnabled;
       destApplied = false;
       if (waitNat) forgetSignalled();
     }
+    publishParty();
     return;
   }
   waitNat = behindNat ? behindNatEnabled : false;
-  std::strncpy(target.addr, addr.c_str(), InetAddrPort::ADDR_SIZE - 1);
-  target.addr[InetAddrPort::ADDR_SIZE - 1] = '\0';
+  target.text = addr.text;
   target.port = static_cast<uint16_t>(port);
   target.scopeId = scopeId >= 0 ? static_cast<unsigned long>(scopeId) : 0;
+  storeForms(addr, &target);
   if (waitNat && !RTPex::SEND_BEHINDNAT) {
     sendTo.port = 0;
   } else {
-    sendTo = target;
+    sendTo = aimAt(target, udpSender.getFamily());
   }
   destApplied = false;
   // A new far end is learned afresh, also when it sends from the source
   // learned before (a phone behind NAT after hold and resume).
   learnedAddr = InetAddrPort();
   forgetSignalled();
-  SocketCore::sourceSpelling(target.addr, targetSource);
   publishParty();
 }
 
@@ -1029,6 +1097,22 @@ void RTex::forgetSignalled() {
   signalledFrom = InetAddrPort();
   signalledVia = nullptr;
   learnOpen = false;
+}
+
+std::string RTPex::targetText() {
+  int family = udpSender.getFamily();
+  {
+    Synchronized hold(woStatic);
+    if (sender != nullptr) family = sender->udpSender.getFamily();
+  }
+  Synchronized hold(&addrLock);  // no half-written record
+  if (sendTo.port == 0 || sendTo.addr[0] == '\0') return std::string();
+  std::string addr = sendTo.addr;
+  if (sendsToTarget()) {
+    if (target.formFor(family) == nullptr) return std::string();
+    addr = target.text;
+  }
+  return addr + ":" + std::to_string(static_cast<int>(sendTo.port));
 }
 
 // ---- RTP port -----------------------------------------------------------------

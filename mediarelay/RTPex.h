@@ -53,11 +53,43 @@ class RTexDispatcher : public ThreadDispatcher<RTex> {
 // relay writes a datagram's source: its legs' destinations and targets.
 // Outbound, a datagram from one of them is the party's. Under SRTPInfo::wo.
 struct PartyAddrs {
-  static const int kSlots = 4;  // per leg: destination, target
+  static const int kSlots = 6;  // per leg: destination, the target's two forms
   char addr[kSlots][InetAddrPort::ADDR_SIZE];
 
   PartyAddrs() : addr() {}
   bool has(const char* source) const;
+};
+
+// A destination text as Java gives it, with its numeric forms for an IPv4
+// and an IPv6 socket. The text is looked up when a target is set, on the
+// Java thread, once for both families: the partner socket whose family
+// picks the form may come or change later, and the datagram roads never
+// look a name up.
+struct TargetText {
+  // Looks text up; a name may take the resolver's whole time-out.
+  static TargetText resolve(const std::string& text);
+
+  std::string text;
+  std::string v4;  // "" when the text names no IPv4 address
+  std::string v6;
+};
+
+// A leg's target as Java set it: the text whole, the port (16 bits), the
+// scope id, and the text's numeric forms with that port and scope id
+// (addr "" where the text has none).
+struct LegTarget {
+  LegTarget() : port(0), scopeId(0) {}
+  // The form for a socket of family; null when the text has none there.
+  const InetAddrPort* formFor(int family) const;
+  // Whether source, as the relay writes a datagram's source, is one of
+  // the forms' addresses.
+  bool isAt(const char* source) const;
+
+  std::string text;
+  uint16_t port;
+  unsigned long scopeId;
+  InetAddrPort v4;
+  InetAddrPort v6;
 };
 
 // One socket side of an endpoint, served by a receive thread.
@@ -75,8 +107,14 @@ class RTex : public Runner {
 
   virtual void received(int64_t now);
   virtual void unreceived(int64_t now);
-  // Sets the leg's destination as Java gives it and arms learning.
-  virtual void setTarget(std::string& addr, int port, int scopeId, bool behindNat);
+  // Sets the leg's destination as Java gives it and arms learning. The
+  // same target again takes the forms of a fresh lookup.
+  virtual void setTarget(const TargetText& addr, int port, int scopeId, bool behindNat);
+  // Looks addr up on the calling thread, then sets it.
+  void setTarget(std::string& addr, int port, int scopeId, bool behindNat);
+  // Whether sendTo is the target (in one of its forms, or the target that
+  // has none); under addrLock.
+  bool sendsToTarget() const;
 
   // Clears the five address records, learning and counters (reuse).
   void resetLeg();
@@ -102,22 +140,15 @@ class RTex : public Runner {
   std::atomic<bool> destApplied;
   socket_t pollDesc;
   std::atomic<int> gotData;
-  InetAddrPort sendTo;
+  InetAddrPort sendTo;  // numeric: a form of the target, or learned
   InetAddrPort learnedAddr;
-  InetAddrPort target;
+  LegTarget target;
   InetAddrPort lastFrom;
   InetAddrPort appliedDest;
   // The sendTo that this leg last set on its partner's socket; used by the
   // leg's receive thread only. Whoever else sends through that socket may
   // have aimed it elsewhere since.
   InetAddrPort lastApplied;
-  // The address family of the partner socket that could not take
-  // lastApplied (0: it took it). Until sendTo changes, the leg has no far
-  // end through such a socket. Used by the leg's receive thread only.
-  int refusedFamily;
-  // The target's address as the relay writes a datagram's source; under
-  // addrLock.
-  char targetSource[InetAddrPort::ADDR_SIZE];
   // The last source at the target's address from which the partner's far
   // end sent since learning was armed, and the partner leg it sent to;
   // under addrLock. Learning prefers it to a source at another address.
@@ -199,6 +230,12 @@ class RTPex : public RTex {
   void unreceived(int64_t now) override;
   RTPex* endpoint() override { return this; }
   virtual void close();
+
+  // The text getTarget0 gives: "address:port" of sendTo, the address as
+  // Java gave it while sendTo is the target; empty where the relay has no
+  // far end (nothing set, to be learned, or no form for the family of the
+  // socket that would carry it: the partner's, else this endpoint's own).
+  std::string targetText();
 
   // Creates, binds and registers an endpoint; its id, or 0.
   // A new id for an endpoint on port: the next sequence in the high half.

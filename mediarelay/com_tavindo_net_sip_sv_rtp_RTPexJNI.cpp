@@ -306,14 +306,9 @@ EXPORT(jstring, getTarget0)(JNIEnv* env, jclass, jlong id) {
     RTPexPin ep = RTPexPin::find(id);
     if (!ep) return nullptr;
     faultPoint("getTarget0");
-    InetAddrPort to;
-    {
-      Synchronized hold(&ep->addrLock);  // no half-written record
-      to = ep->sendTo;
-    }
+    std::string text = ep->targetText();
     ep.reset();
-    if (to.port == 0) return nullptr;
-    std::string text = std::string(to.addr) + ":" + std::to_string(static_cast<int>(to.port));
+    if (text.empty()) return nullptr;
     return JNIUtils::ToJavaString(env, text);
   });
 }
@@ -370,21 +365,29 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
                          jstring rtcpAddr, jint rtcpPort, jint rtcpScopeId, jboolean natLearn,
                          jint flags) {
   return guard(PLACE(setTarget0) " ", id, flags, [&]() -> jint {
+    // The texts are looked up here, on the caller's thread, before the
+    // endpoint is pinned: a slow resolver keeps only this call waiting, and
+    // holds nothing that a receive thread or a delete needs.
+    bool ownRtcpText = (flags & 2) == 0 && rtcpAddr != nullptr;
+    TargetText rtpAddr = TargetText::resolve(textOf(env, addr));
+    TargetText rtcpText;
+    if (ownRtcpText) {
+      std::string text = textOf(env, rtcpAddr);
+      rtcpText = text == rtpAddr.text ? rtpAddr : TargetText::resolve(text);
+    }
     RTPexPin ep = RTPexPin::find(id);
     if (!ep) return flags;
-    std::string rtpAddr = textOf(env, addr);
     faultPoint("setTarget0");
     bool learn = natLearn != JNI_FALSE;
     ep->setTarget(rtpAddr, port, scopeId, learn);
     if ((flags & 2) != 0) {
       ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
-    } else if (rtcpAddr == nullptr) {
+    } else if (!ownRtcpText) {
       // Only the low 16 bits are kept; the sum must not overflow on the way.
       int next = static_cast<int>(static_cast<int64_t>(port) + 1);
       ep->rtcp.setTarget(rtpAddr, next, scopeId, learn);
     } else {
-      std::string text = textOf(env, rtcpAddr);
-      ep->rtcp.setTarget(text, rtcpPort, rtcpScopeId, learn);
+      ep->rtcp.setTarget(rtcpText, rtcpPort, rtcpScopeId, learn);
     }
     return flags;
   });

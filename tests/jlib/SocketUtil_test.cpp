@@ -402,6 +402,66 @@ TEST(SenderDestination, NoDestinationSendsNothingAndFailuresKeepTheOld) {
   EXPECT_EQ(3, p.rx.recv(buf, sizeof(buf), kWaitMs));
 }
 
+// The receive threads set destinations from numbers only: a name is refused
+// without a lookup, numbers of the socket's family are taken as
+// setDestination takes them, and a refusal keeps the old destination.
+TEST(SenderDestination, NumericDestinationTakesNumbersOnly) {
+  LoopPair p(0);
+  for (const char* refused : {"localhost", "::1", "0x7f.1 x", ""}) {
+    EXPECT_FALSE(p.tx.setNumericDestination(refused, 1, 0)) << refused;
+  }
+  ASSERT_TRUE(p.tx.send("abc", 3));
+  char buf[16];
+  EXPECT_EQ(3, p.rx.recv(buf, sizeof(buf), kWaitMs));
+
+  UDPsender v6;
+  ASSERT_NE(0, v6.open(1));
+  EXPECT_FALSE(v6.setNumericDestination("127.0.0.1", 5004, 0));
+  ASSERT_TRUE(v6.setNumericDestination("fe80::1%9", 5004, 3));
+  const sockaddr_in6* d = reinterpret_cast<const sockaddr_in6*>(&v6.getDestination());
+  EXPECT_EQ(5004, ntohs(d->sin6_port));
+  EXPECT_EQ(3u, d->sin6_scope_id);
+}
+
+// A target text gives the numeric text of each family it names, as
+// getIPStrAndPort writes it; a failed lookup gives neither and the
+// resolver's error.
+TEST(NumericForms, EachFamilyInTheFixedSpelling) {
+  struct Case {
+    const char* text;
+    const char* v4;
+    const char* v6;
+  } cases[] = {
+      {"127.0.0.1", "127.0.0.1", ""},
+      {"0:0:0:0:0:0:0:1", "", "::1"},
+      {"::FFFF:192.0.2.1", "", "::ffff:192.0.2.1"},
+      {"fe80::1%9", "", "fe80::1"},
+  };
+  for (const Case& c : cases) {
+    std::string v4 = "old", v6 = "old";
+    EXPECT_EQ(0, SocketCore::numericForms(c.text, &v4, &v6)) << c.text;
+    EXPECT_EQ(c.v4, v4) << c.text;
+    EXPECT_EQ(c.v6, v6) << c.text;
+  }
+  std::string v4 = "old", v6 = "old";
+  EXPECT_NE(0, SocketCore::numericForms("::1::2", &v4, &v6));
+  EXPECT_EQ("", v4);
+  EXPECT_EQ("", v6);
+}
+
+TEST(NumericForms, NumericAddressGivesTheResolversError) {
+  UDPsender s;
+  ASSERT_NE(0, s.open(0));
+  std::string out = "old";
+  int err = 0;
+  EXPECT_FALSE(s.numericAddress("::1::2", &out, &err));
+  EXPECT_NE(0, err);
+  EXPECT_EQ("old", out);
+  EXPECT_TRUE(s.numericAddress("127.0.0.1", &out, &err));
+  EXPECT_EQ(0, err);
+  EXPECT_EQ("127.0.0.1", out);
+}
+
 // ---- send and receive ----------------------------------------------------------
 
 TEST(SendRecv, DatagramArrivesAndItsSenderIsRemembered) {

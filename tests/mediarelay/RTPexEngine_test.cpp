@@ -290,7 +290,10 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
       std::strcpy(leg->sendTo.addr, "127.0.0.9");
       leg->sendTo.port = 4000;
       leg->learnedAddr = leg->sendTo;
-      leg->target = leg->sendTo;
+      leg->target.text = "far.example";
+      leg->target.port = 4000;
+      leg->target.v4 = leg->sendTo;
+      leg->target.v6 = leg->sendTo;
       leg->lastFrom = leg->sendTo;
       leg->appliedDest = leg->sendTo;
       leg->waitNat = true;
@@ -305,11 +308,13 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
 
     for (RTex* leg : {static_cast<RTex*>(a.get()), static_cast<RTex*>(&a->rtcp)}) {
       Synchronized hold(&leg->addrLock);
-      for (InetAddrPort* r :
-           {&leg->sendTo, &leg->learnedAddr, &leg->target, &leg->lastFrom, &leg->appliedDest}) {
+      for (InetAddrPort* r : {&leg->sendTo, &leg->learnedAddr, &leg->target.v4, &leg->target.v6,
+                              &leg->lastFrom, &leg->appliedDest}) {
         EXPECT_STREQ("", r->addr);
         EXPECT_EQ(0, r->port);
       }
+      EXPECT_EQ("", leg->target.text);
+      EXPECT_EQ(0, leg->target.port);
       EXPECT_FALSE(leg->waitNat.load());
       EXPECT_EQ(0, leg->cntPacket.load());
       EXPECT_FALSE(leg->destApplied.load());

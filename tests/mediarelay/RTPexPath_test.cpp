@@ -250,7 +250,7 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
 
   e->destApplied = true;
   e->setTarget(ip1, 40000, -5, false);
-  EXPECT_STREQ("127.0.0.1", e->target.addr);
+  EXPECT_EQ("127.0.0.1", e->target.text);
   EXPECT_EQ(40000, e->target.port);
   EXPECT_EQ(0u, e->target.scopeId);  // a negative scope is stored as 0
   EXPECT_EQ(40000, e->sendTo.port);
@@ -268,7 +268,7 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
 
   // A new destination with learning: nowhere to send until learned.
   e->setTarget(ip2, 40002, 7, true);
-  EXPECT_STREQ("127.0.0.2", e->target.addr);
+  EXPECT_EQ("127.0.0.2", e->target.text);
   EXPECT_EQ(7u, e->target.scopeId);
   EXPECT_EQ(0, e->sendTo.port);
   EXPECT_STREQ("127.0.0.1", e->sendTo.addr);  // text and scope stay
@@ -281,9 +281,21 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
   EXPECT_FALSE(e->waitNat.load());
   EXPECT_EQ(70000 & 0xFFFF, e->sendTo.port);
 
-  std::string longText(60, '1');
-  e->setTarget(longText, 40004, 0, false);
-  EXPECT_EQ(std::string(InetAddrPort::ADDR_SIZE - 1, '1'), std::string(e->target.addr));
+  // The text is kept as given; sendTo takes its numeric form, and a text
+  // without one (a name that did not resolve, made here without a lookup)
+  // is no far end, whatever its length.
+  std::string spelled = "0:0:0:0:0:0:0:1";
+  e->setTarget(spelled, 40004, 0, false);
+  EXPECT_EQ(spelled, e->target.text);
+  EXPECT_STREQ("::1", e->sendTo.addr);
+  EXPECT_EQ(40004, e->sendTo.port);
+  TargetText unresolved;
+  unresolved.text = std::string(60, 'n') + ".example";
+  e->setTarget(unresolved, 40004, 0, false);
+  EXPECT_EQ(unresolved.text, e->target.text);
+  EXPECT_STREQ("", e->sendTo.addr);
+  EXPECT_EQ(40004, e->sendTo.port);
+  EXPECT_TRUE(e->sendsToTarget());
 
   // Learning needs the leg's own permission; the RTCP leg has its own.
   f->setTarget(ip1, 40006, 0, true);
@@ -931,15 +943,23 @@ TEST_F(PathTest, SessionTimeoutPostsOneEventPerSilence) {
 
 // A is reused again and again while B's media leaves through A's socket.
 // Each datagram goes out under the old session (SRTP with A's context) or
-// the new one (plain); none is lost between the two.
+// the new one (plain); none is lost between the two. Meanwhile A's own
+// datagrams meet a target that B's socket cannot take, set anew after each
+// reuse: none of them may leave towards the far end B's socket served.
 TEST_F(PathTest, ReuseWhileThePartnersMediaFlowsLosesNothing) {
   srtptest::setUp();
-  FarEnd source("127.0.0.1"), out("127.0.0.1");
+  FarEnd source("127.0.0.1"), out("127.0.0.1"), toA("127.0.0.1"), sourceA("127.0.0.1");
   a = open("127.0.0.1", 1101);
   b = open("127.0.0.1", 1102);
   ASSERT_TRUE(a && b);
   target(b, out);
+  target(a, toA);
   pair(a, b);
+  std::string got;
+  ASSERT_TRUE(sourceA.sendTo(a->localPort, pathtest::rtp("a-via-b")));
+  ASSERT_TRUE(toA.receive(&got));  // B's socket now aims at toA
+  std::string refused = "::1";
+  a->setTarget(refused, toA.port(), 0, false);
 
   std::atomic<bool> stop{false};
   std::atomic<int> reuses{0};
@@ -949,7 +969,14 @@ TEST_F(PathTest, ReuseWhileThePartnersMediaFlowsLosesNothing) {
       a->createCryptoToSend(SRTPInfo::SUITE_AES_CM_128_HMAC_SHA1_32);
       a->srtpMode = 2;  // the old session converts
       a->reinit(next);
+      a->setTarget(refused, toA.port(), 0, false);
       reuses++;
+    }
+  });
+  std::thread towardsA([&] {
+    for (int i = 0; i < 1000000 && !stop.load(); i++) {
+      sourceA.sendTo(a->localPort, pathtest::rtp("a-nowhere"));
+      if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
   const int kBursts = 1000;
@@ -970,6 +997,13 @@ TEST_F(PathTest, ReuseWhileThePartnersMediaFlowsLosesNothing) {
   }
   stop = true;
   reuser.join();
+  towardsA.join();
+  // A's datagrams are handled in order: any that leaked arrives before this.
+  target(a, toA);
+  std::vector<std::string> leaked;
+  ASSERT_TRUE(sourceA.sendTo(a->localPort, pathtest::rtp("a-marker")));
+  ASSERT_TRUE(toA.receiveUntil(pathtest::rtp("a-marker"), &leaked));
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " of A's datagrams left";
   long dropsAtB = relaytest::kernelDrops(b->localPort);
   relaytest::reportKernelDrops("relay", dropsAtB);
   relaytest::reportKernelDrops("out", out.drops());

@@ -79,6 +79,11 @@ public final class RelayEndpointTest {
         // Learning on while forwarding before learning is off: nowhere to send yet.
         RTPexJNI.setTarget0(a, "192.0.2.8", 40002, 0, null, 0, 0, true, 0);
         Check.equal("to be learned", null, RTPexJNI.getTarget0(a));
+        // A target of the other family (or none) is no far end: nothing to name.
+        for (String text : new String[] {"::1", "", null}) {
+            RTPexJNI.setTarget0(a, text, 40004, 0, null, 0, 0, false, 0);
+            Check.equal("no far end: " + text, null, RTPexJNI.getTarget0(a));
+        }
         // Ports keep their low 16 bits; the RTCP port + 1 of the largest int must not overflow.
         for (int flags : new int[] {0, 2}) {
             Check.equal("largest port, flags " + flags, flags, RTPexJNI.setTarget0(a, "192.0.2.9",
