@@ -384,6 +384,28 @@ int UDPreceiver::recv(void* buf, int len) {
   return static_cast<int>(n);
 }
 
+int UDPreceiver::recvWhole(void* buf, int len) {
+  if (len < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (refuseWithoutSocket()) return -1;
+  sockaddr_storage from;
+  std::memset(&from, 0, sizeof(from));
+  socklen_t alen = sizeof(from);
+  // With MSG_TRUNC the result is the datagram's full length, longer than
+  // len when it was cut.
+  ssize_t n = ::recvfrom(desc, buf, static_cast<size_t>(len), MSG_DONTWAIT | MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&from), &alen);
+  if (n < 0) return -1;
+  if (n > len) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  std::memcpy(&lastAddr, &from, sizeof(lastAddr));
+  return static_cast<int>(n);
+}
+
 int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
   if (refuseWithoutSocket()) return -1;
   pollfd pfd;

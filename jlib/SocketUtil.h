@@ -195,6 +195,12 @@ class UDPreceiver : public UDPsocketCore {
   // The sixteen address bytes of an IPv6 sender.
   virtual const unsigned char* getRemoteAddrV6OfLast();
 
+  // One datagram as recv(buf, len), but never one cut short, on every
+  // platform: a datagram longer than len fails with SOCKET_EMSGSIZE and is
+  // gone (buf may hold its first len bytes; lastAddr keeps the previous
+  // sender). The caller can then grow its buffer for the next one.
+  int recvWhole(void* buf, int len);
+
   // Kernel receive buffer (SO_RCVBUF). 0, or -1 (also without a socket).
   int setBufferSize(int bytes);
 

@@ -104,6 +104,24 @@ int UDPreceiver::recv(void* buf, int len) {
                     &alen);
 }
 
+// recvfrom already refuses a longer datagram here; the sender is kept only
+// for one taken whole, as on Linux.
+int UDPreceiver::recvWhole(void* buf, int len) {
+  if (len < 0) {
+    WSASetLastError(WSAEINVAL);
+    return -1;
+  }
+  if (refuseWithoutSocket()) return -1;
+  sockaddr_storage from;
+  std::memset(&from, 0, sizeof(from));
+  int alen = sizeof(from);
+  int n = ::recvfrom(desc, static_cast<char*>(buf), len, 0, reinterpret_cast<sockaddr*>(&from),
+                     &alen);
+  if (n < 0) return -1;
+  std::memcpy(&lastAddr, &from, sizeof(lastAddr));
+  return n;
+}
+
 int UDPreceiver::recv(void* buf, int len, int timeoutMs) {
   if (refuseWithoutSocket()) return -1;
   if (pollFn != nullptr) {

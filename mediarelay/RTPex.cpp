@@ -83,6 +83,7 @@ RTex::RTex()
       recvBufSize(0),
       cntPacket(0),
       initialBufSize(0),
+      firstBufRefused(false),
       waitNat(false),
       behindNatEnabled(false),
       destApplied(false),
@@ -691,14 +692,57 @@ bool sameRecord(const InetAddrPort& a, const InetAddrPort& b) {
   return sameSource(a, b) && a.scopeId == b.scopeId;
 }
 
-// A size below 1 gives an empty buffer: every datagram is read as empty.
-int usableSize(int size) { return size > 0 ? size : 0; }
+// The buffer size of a leg given 0 or less, and the one a leg falls back
+// to when its first size cannot be allocated.
+const int kDefaultBufSize = 1500;
 
+// A size below 1 would read every datagram as empty and relay nothing.
+int usableSize(int size) { return size > 0 ? size : kDefaultBufSize; }
+
+// The old buffer stays when the new one cannot be allocated (bad_alloc).
 void replaceBuffer(RTex* leg, int size) {
   signed char* fresh = new signed char[usableSize(size)];
   delete[] leg->recvBuf;
   leg->recvBuf = fresh;
   leg->recvBufSize = usableSize(size);
+}
+
+// Gives a leg without a buffer its first one. A size that cannot be
+// allocated is logged once (the place of record) and the leg takes the
+// default size instead; false when not even that can be had.
+bool takeFirstBuffer(RTex* leg, const char* place) {
+  if (!leg->firstBufRefused) {
+    try {
+      replaceBuffer(leg, leg->initialBufSize);
+      return true;
+    } catch (const std::bad_alloc&) {
+      leg->firstBufRefused = true;
+      LOG_EXCEPTION(place);
+    }
+  }
+  try {
+    replaceBuffer(leg, kDefaultBufSize);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+// Reads the waiting datagram of a leg that has no buffer and drops it: left
+// unread, it would make the socket readable again at once, for ever.
+void dropDatagram(RTex* leg) {
+  signed char scrap[1];
+  Synchronized hold(&leg->addrLock);
+  leg->udpReceiver.recv(scrap, sizeof(scrap));
+}
+
+// Grows a leg's buffer by one step, up to the ceiling, after a datagram did
+// not fit; false when it is at the ceiling already.
+bool growBuffer(RTex* leg) {
+  int size = leg->recvBufSize;
+  if (size >= kMaxBufSize) return false;
+  replaceBuffer(leg, size + kGrowStep > kMaxBufSize ? kMaxBufSize : size + kGrowStep);
+  return true;
 }
 
 // Posts an event for ep on the "EVENT" queue; the event carries the pin.
@@ -1125,8 +1169,10 @@ void RTPex::received(int64_t now) {
       // size cannot be allocated.
       requestedBufSize = 0;
       applyRequestedSize(requested);
-    } else if (recvBuf == nullptr) {
-      replaceBuffer(this, initialBufSize);
+    }
+    if (recvBuf == nullptr && !takeFirstBuffer(this, "RTPex::received()")) {
+      dropDatagram(this);
+      return;
     }
 
     int len;
@@ -1222,14 +1268,17 @@ void RTPex::received(int64_t now) {
 
 // A size that could not be allocated is tried once per session: anyone's
 // DTLS datagrams request it again at their own rate, and each failure
-// would write a record.
+// would write a record. The leg keeps the buffer it has (or takes its
+// first one) and reads the datagram.
 void RTPex::applyRequestedSize(int32_t size) {
-  if (refusedBufSize != 0 && size >= refusedBufSize) return;
+  int32_t refused = refusedBufSize.load();
+  if (refused != 0 && size >= refused) return;
   try {
     replaceBuffer(this, size);
   } catch (const std::bad_alloc&) {
     refusedBufSize = size;
-    throw;  // one record, by the caller's catch-all
+    LOG_EXCEPTION("RTPex::received()");
+    return;
   }
   postEvent(this, EV_BUFFER_SIZE);
 }
@@ -1251,12 +1300,21 @@ void RTPex::unreceived(int64_t now) {
 
 void RTCPex::received(int64_t now) {
   try {
-    if (recvBuf == nullptr) replaceBuffer(this, initialBufSize);
+    if (recvBuf == nullptr && !takeFirstBuffer(this, "RTCPex::received()")) {
+      dropDatagram(this);
+      return;
+    }
     int len;
+    int err = 0;
     {
       Synchronized hold(&addrLock);
-      len = udpReceiver.recv(recvBuf, recvBufSize);
+      len = udpReceiver.recvWhole(recvBuf, recvBufSize);
+      if (len < 0) err = SocketCore::getError();
     }
+    // A report longer than the buffer is dropped rather than forwarded cut
+    // with a length field that claims more; the next one of its size fits.
+    // Java is told only of the RTP port's size: no event here.
+    if (err == SOCKET_EMSGSIZE) growBuffer(this);
     if (len <= 0) return;
     receivedSub(now, len, recvBuf);
   } catch (...) {

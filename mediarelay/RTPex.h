@@ -132,7 +132,12 @@ class RTex : public Runner {
   signed char* recvBuf;
   std::atomic<int32_t> recvBufSize;
   std::atomic<int32_t> cntPacket;
-  std::atomic<int32_t> initialBufSize;  // set on reuse, read at the first receive
+  // Size of the first buffer, 0 or less for the default; set on reuse,
+  // read at the first receive.
+  std::atomic<int32_t> initialBufSize;
+  // initialBufSize could not be allocated: the leg takes the default size
+  // and the refusal has been logged. Receive thread only.
+  bool firstBufRefused;
   std::atomic<bool> waitNat;
   bool behindNatEnabled;
   UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
@@ -317,8 +322,9 @@ class RTPex : public RTex {
   std::atomic<int16_t> referCounter;   // changed under woStatic only
   std::atomic<int32_t> requestedBufSize;
   // The smallest requested buffer size that could not be allocated (0:
-  // none); larger requests are not tried again. Receive thread only.
-  int32_t refusedBufSize;
+  // none); larger requests are not tried again. Set by the receive thread,
+  // cleared by reuse (on a Java thread) for the new session.
+  std::atomic<int32_t> refusedBufSize;
   std::atomic<int32_t> payloadType;
   std::atomic<int16_t> srtpMode;       // 0 plain, 1 pending, 2 converting
   std::string bindIp;

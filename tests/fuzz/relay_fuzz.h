@@ -224,9 +224,8 @@ inline void checkForwarded(Relay& relay, Mode mode, bool rtcpPort, const std::st
   std::string seen = in;
   bool asRtcp = true;
   if (rtcpPort) {
-    // The RTCP port keeps its first buffer: a longer datagram is cut.
-    if (seen.size() > static_cast<size_t>(kBufSize)) seen.resize(kBufSize);
-    if (!passesRtcpPort(seen)) {
+    // A datagram longer than the RTCP port's buffer is dropped, not cut.
+    if (seen.size() > static_cast<size_t>(kBufSize) || !passesRtcpPort(seen)) {
       FUZZ_CHECK(out.empty());
       return;
     }

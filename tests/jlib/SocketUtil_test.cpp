@@ -541,6 +541,54 @@ TEST(SendRecv, LongDatagramIsTruncatedToTheBuffer) {
   EXPECT_EQ(EAGAIN, SocketCore::getError());
 }
 
+// recvWhole takes a datagram only whole: a longer one fails with EMSGSIZE,
+// is gone and leaves the last sender; one that fills the buffer exactly is
+// taken, as is an empty one.
+TEST(SendRecv, RecvWholeRefusesADatagramLongerThanTheBuffer) {
+  for (int useV6 : {0, 1}) {
+    SCOPED_TRACE(useV6 ? "IPv6" : "IPv4");
+    LoopPair p(useV6);
+    UDPsender other;
+    ASSERT_NE(0, other.open(useV6));
+    ASSERT_TRUE(other.setLocalAddrPort(loopback(useV6), 0, 0));
+    ASSERT_TRUE(other.setDestination(loopback(useV6), p.rxPort, 0));
+    pollfd pfd = {p.rx.getDesc(), POLLIN, 0};
+    unsigned char out[300];
+    for (int i = 0; i < 300; ++i) out[i] = static_cast<unsigned char>(i);
+    unsigned char in[300];
+
+    ASSERT_TRUE(p.tx.send(out, 0));
+    ASSERT_EQ(1, poll(&pfd, 1, kWaitMs));
+    ASSERT_EQ(0, p.rx.recvWhole(in, 200));
+    const sockaddr_storage first = p.rx.getLastAddr();
+    EXPECT_EQ(p.txPort, ntohs(reinterpret_cast<const sockaddr_in*>(&first)->sin_port));
+
+    ASSERT_TRUE(other.send(out, 201));
+    ASSERT_TRUE(other.send(out, 200));
+    ASSERT_EQ(1, poll(&pfd, 1, kWaitMs));
+    std::memset(in, 0xee, sizeof(in));
+    errno = 0;
+    EXPECT_EQ(-1, p.rx.recvWhole(in, 200));
+    EXPECT_EQ(EMSGSIZE, SocketCore::getError());
+    EXPECT_EQ(0xee, in[200]) << "wrote past the buffer";
+    EXPECT_EQ(0, std::memcmp(&first, &p.rx.getLastAddr(), sizeof(first)));
+
+    // The long one is gone; the next fills the buffer and is taken.
+    ASSERT_EQ(1, poll(&pfd, 1, kWaitMs));
+    std::memset(in, 0xee, sizeof(in));
+    ASSERT_EQ(200, p.rx.recvWhole(in, 200));
+    EXPECT_EQ(0, std::memcmp(out, in, 200));
+    InetAddrPort from;
+    p.rx.getRemoteAddrAndPortOfLast(&from);
+    EXPECT_EQ(localPort(other.getDesc()), from.port);
+
+    EXPECT_EQ(-1, p.rx.recvWhole(in, 200));
+    EXPECT_EQ(EAGAIN, SocketCore::getError());
+    EXPECT_EQ(-1, p.rx.recvWhole(in, -1));
+    EXPECT_EQ(EINVAL, SocketCore::getError());
+  }
+}
+
 TEST(SendRecv, SendIsTrueOnlyWhenTheWholeDatagramLeaves) {
   LoopPair p(0);
   std::vector<char> big(70000, 'a');  // above the UDP maximum
@@ -616,6 +664,9 @@ TEST(EmptySocket, CallsFailWithoutTouchingDescriptorZero) {
     EXPECT_EQ(-1, e.rx.recv(buf, sizeof(buf)));
     EXPECT_EQ(EBADF, SocketCore::getError());
     EXPECT_EQ(-1, e.rx.recv(buf, sizeof(buf), kWaitMs));
+    errno = 0;
+    EXPECT_EQ(-1, e.rx.recvWhole(buf, sizeof(buf)));
+    EXPECT_EQ(EBADF, SocketCore::getError());
     EXPECT_EQ(-1, e.rx.setBufferSize(4096));
     EXPECT_EQ(-1, e.tx.setTOS(0xb8));
     EXPECT_FALSE(e.tx.send("x", 1));

@@ -889,17 +889,85 @@ TEST_F(PathTest, RtcpPortPassesOnlyTypes200To207) {
   EXPECT_TRUE(pinsSettle(b, 3));
 }
 
-TEST_F(PathTest, LongRtcpIsForwardedCutToTheBuffer) {
-  FarEnd a1("127.0.0.1"), out("127.0.0.1");
-  Options o;
-  o.rtcpBuf = 64;
-  ASSERT_TRUE(openPair("127.0.0.1", 711, out, o));
-  std::string longSr = pathtest::rtcpSr("long", 100);
-  std::string got;
-  ASSERT_TRUE(a1.sendTo(a->localPort + 1, longSr));
-  ASSERT_TRUE(out.receive(&got));
-  EXPECT_EQ(longSr.substr(0, 64), got);
-  EXPECT_EQ(64, a->rtcp.recvBufSize.load());  // never grows
+// A report longer than the RTCP port's buffer is dropped, not forwarded cut
+// with a length field that claims more. The buffer grows by one step, up to
+// the ceiling, with no event (Java hears only of the RTP port's size), and
+// the next report of that length arrives whole. One that fills the buffer
+// exactly passes.
+TEST_F(PathTest, LongRtcpIsDroppedAndTheBufferGrows) {
+  struct Case {
+    int buf;
+    size_t length;
+    int grown;
+    bool nextPasses;
+  };
+  const Case cases[] = {
+      {64, 200, 264, true},
+      {64, 64, 64, true},
+      {19900, 19950, 20000, true},
+      {20000, 20001, 20000, false},  // at the ceiling: dropped for good
+  };
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.buf);
+    const int64_t sid = 711 + 2 * static_cast<int64_t>(i);
+    FarEnd a1("127.0.0.1"), out("127.0.0.1");
+    Options o;
+    o.rtcpBuf = c.buf;
+    ASSERT_TRUE(openPair("127.0.0.1", sid, out, o));
+    std::string report = pathtest::rtcpSr("long", c.length);
+    std::string marker = pathtest::rtcpSr("marker");
+    bool fits = c.length <= static_cast<size_t>(c.buf);
+    EXPECT_EQ(fits ? std::vector<std::string>{report} : std::vector<std::string>(),
+              before(a1, a->localPort + 1, report, marker, out));
+    EXPECT_EQ(c.grown, a->rtcp.recvBufSize.load());
+    EXPECT_EQ(c.nextPasses ? std::vector<std::string>{report} : std::vector<std::string>(),
+              before(a1, a->localPort + 1, report, marker, out));
+    EXPECT_EQ(c.grown, a->rtcp.recvBufSize.load());
+    ASSERT_TRUE(worker->flush());
+    EXPECT_EQ(0u, worker->count(sid, RTPex::EV_BUFFER_SIZE));
+  }
+}
+
+// A first buffer size of 0 or less, given at opening or at reuse, means
+// 1500 bytes on both ports: nothing is read as empty, everything is relayed.
+TEST_F(PathTest, FirstSizeBelowOneMeansTheDefault) {
+  struct Case {
+    int opened;
+    bool reused;
+    int reuseSize;
+  };
+  const Case cases[] = {{0, false, 0}, {-5, false, 0}, {512, true, 0}, {512, true, -5}};
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    const int64_t sid = 741 + 2 * static_cast<int64_t>(i);
+    FarEnd a1("127.0.0.1"), out("127.0.0.1");
+    Options o;
+    o.rtpBuf = c.opened;
+    o.rtcpBuf = c.opened;
+    ASSERT_TRUE(openPair("127.0.0.1", sid, out, o));
+    if (c.reused) {
+      a->reinit(RTPexSession{sid, 0, 0, 0, "host", c.reuseSize, c.reuseSize, false, false,
+                             "127.0.0.1", 0});
+      target(a, out);
+      target(&a->rtcp, out);
+    }
+    for (int n = 0; n < 10; n++) {
+      std::string tag = std::to_string(n);
+      std::string got;
+      ASSERT_TRUE(a1.sendTo(a->localPort, pathtest::rtp("rtp-" + tag)));
+      ASSERT_TRUE(out.receive(&got));
+      EXPECT_EQ(pathtest::rtp("rtp-" + tag), got);
+      ASSERT_TRUE(a1.sendTo(a->localPort + 1, pathtest::rtcpSr("rtcp-" + tag)));
+      ASSERT_TRUE(out.receive(&got));
+      EXPECT_EQ(pathtest::rtcpSr("rtcp-" + tag), got);
+    }
+    EXPECT_EQ(10, a->cntPacket.load());
+    EXPECT_EQ(10, a->rtcp.cntPacket.load());
+    EXPECT_EQ(1500, a->recvBufSize.load());
+    EXPECT_EQ(1500, a->rtcp.recvBufSize.load());
+  }
 }
 
 TEST_F(PathTest, RtcpWithoutPartnerCountsOnly) {

@@ -164,6 +164,22 @@ void sockets(bool expectPoll) {
   rx.getRemoteAddrAndPortOfLast(&from);
   check(std::strcmp(from.addr, "127.0.0.1") == 0 && from.port == ports[0], "sender remembered");
 
+  // recvWhole: a longer datagram fails as recv's does and leaves the last
+  // sender; one that fits is taken.
+  socks[2]->setDestination("127.0.0.1", ports[1], 0);
+  check(socks[2]->send(big, 201), "send 201 bytes from another socket");
+  check(socks[2]->send(big, 200), "send 200 bytes from it");
+  check(sel.select(2000), "readable again");
+  check(rx.recvWhole(buf, 200) == -1 && SocketCore::getError() == WSAEMSGSIZE,
+        "recvWhole refuses a longer datagram");
+  rx.getRemoteAddrAndPortOfLast(&from);
+  check(from.port == ports[0], "the refused datagram's sender is not remembered");
+  check(sel.select(2000), "the next datagram is waiting");
+  check(rx.recvWhole(buf, 200) == 200 && std::memcmp(buf, big, 200) == 0,
+        "recvWhole takes a datagram that fills the buffer");
+  rx.getRemoteAddrAndPortOfLast(&from);
+  check(from.port == ports[2], "its sender remembered");
+
   rx.setDesc(NO_SOCKET);
   for (int i = 0; i < 3; i++) delete socks[i];
 }

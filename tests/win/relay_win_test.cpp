@@ -201,11 +201,12 @@ std::vector<char> rtp(int payloadType, int seq, size_t size) {
   return p;
 }
 
-std::vector<char> rtcp(int tag) {
-  std::vector<char> p(28, 0);
+std::vector<char> rtcp(int tag, size_t size = 28) {
+  std::vector<char> p(size, 0);
   p[0] = static_cast<char>(0x80);
   p[1] = static_cast<char>(200);  // sender report
-  p[3] = 6;
+  p[2] = static_cast<char>((size / 4 - 1) >> 8);  // length in words - 1
+  p[3] = static_cast<char>(size / 4 - 1);
   p[8] = static_cast<char>(tag);
   return p;
 }
@@ -332,6 +333,12 @@ void run(Relay& relay, const std::string& dir) {
   check(grown, "buffer event: 400 bytes for endpoint a, its whole session id");
   p1.send(rtp(8, 51, 300), port(a));
   expect(p2, rtp(8, 51, 300), port(b), "300 bytes pass after the growth");
+
+  // The same on a's 200-byte RTCP port, which posts no event.
+  p1c.send(rtcp(52, 300), port(a) + 1);
+  check(p2c.receive(&from, kGoneMs).empty(), "the oversized report is dropped");
+  p1c.send(rtcp(53, 300), port(a) + 1);
+  expect(p2c, rtcp(53, 300), port(b) + 1, "a 300-byte report passes after the growth");
 
   std::string status = fakejni::textOf(relay.info(fakejni::env(), nullptr, nullptr));
   check(status.find("<RTPex> count:2;\r\n") != std::string::npos, "status: two endpoints");
