@@ -126,7 +126,7 @@ InetAddrPort::InetAddrPort() : port(0), scopeId(0) { std::memset(addr, 0, sizeof
 
 // ---- SocketCore --------------------------------------------------------
 
-SocketCore::SocketCore() : desc(NO_SOCKET), family(0) {}
+SocketCore::SocketCore() : desc(NO_SOCKET), family(0), owned(true) {}
 
 SocketCore::~SocketCore() { SocketCore::close(); }
 
@@ -142,6 +142,7 @@ int SocketCore::open(int fam, int type, int proto) {
     if (fd == 0) fd = moveOffZero();
     if (fd > 0) {
       desc = fd;
+      owned = true;
       return desc;
     }
   }
@@ -150,16 +151,20 @@ int SocketCore::open(int fam, int type, int proto) {
 
 void SocketCore::close() {
   if (desc == 0) return;
-  ::close(desc);
+  if (owned) ::close(desc);
   desc = 0;
   family = 0;
+  owned = true;
 }
 
 int SocketCore::getError() { return errno; }
 
 #endif  // _WIN32
 
-void SocketCore::setDesc(socket_t d) { desc = d; }
+void SocketCore::setDesc(socket_t d) {
+  desc = d;
+  owned = true;
+}
 
 bool SocketCore::refuseWithoutSocket() const {
   if (isOpened()) return false;
@@ -174,6 +179,7 @@ bool SocketCore::refuseWithoutSocket() const {
 void SocketCore::setSameSocket(SocketCore* other) {
   desc = other->desc;
   family = other->family;
+  owned = false;
 }
 
 bool SocketCore::setLocalPort(unsigned short port) {
@@ -322,8 +328,12 @@ bool SocketCore::initializeSocket() { return true; }
 
 int UDPsocketCore::open(int useV6) {
   if (SocketCore::open(useV6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP) == 0) return 0;
+  // A blocking socket would stall its receive thread: none is kept.
   int flags = fcntl(desc, F_GETFL);
-  if (flags < 0 || fcntl(desc, F_SETFL, flags | O_NONBLOCK) < 0) return 0;
+  if (flags < 0 || fcntl(desc, F_SETFL, flags | O_NONBLOCK) < 0) {
+    close();
+    return 0;
+  }
   return desc;
 }
 

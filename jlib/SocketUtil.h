@@ -56,7 +56,9 @@ inline bool sameSource(const InetAddrPort& a, const InetAddrPort& b) {
 }
 
 // One socket descriptor and its address family. desc NO_SOCKET means none;
-// family is AF_INET or AF_INET6 of the socket, 0 after close.
+// family is AF_INET or AF_INET6 of the socket, 0 after close. An object
+// closes only a socket it owns: one it opened or was given with setDesc, not
+// one it borrows with setSameSocket.
 class SocketCore {
  public:
   SocketCore();
@@ -67,17 +69,20 @@ class SocketCore {
   // Closes a previous socket, then creates one (three tries, 10 ms apart).
   // Returns the new descriptor, or NO_SOCKET when none could be created.
   virtual socket_t open(int family, int type, int proto);
-  // Closes the socket when there is one; desc becomes NO_SOCKET, family 0.
+  // Lets go of the socket when there is one, closing it when owned; desc
+  // becomes NO_SOCKET, family 0.
   virtual void close();
   virtual int getSockType() = 0;
 
   // The calling thread's last socket error (errno; WSAGetLastError).
   static int getError();
 
-  // Installs a descriptor without closing anything; family stays.
+  // Installs a descriptor, owned from now on, without closing anything;
+  // family stays. setDesc(NO_SOCKET) lets go of the socket.
   void setDesc(socket_t desc);
-  // Uses other's descriptor and family: both objects share one socket, and
-  // all but one owner must be disowned with setDesc(0) before destruction.
+  // Borrows other's descriptor and family: both objects use one socket,
+  // which only other closes. A borrower must not use it once other has
+  // closed it (the number may belong to a new descriptor by then).
   void setSameSocket(SocketCore* other);
   bool isOpened() const { return desc != NO_SOCKET; }
   socket_t getDesc() const { return desc; }
@@ -132,6 +137,7 @@ class SocketCore {
 
   socket_t desc;
   int family;
+  bool owned;  // whether close() and the destructor close desc
 };
 
 // A non-blocking UDP socket.
@@ -141,7 +147,7 @@ class UDPsocketCore : public SocketCore {
   using SocketCore::open;
   // Opens an IPv6 (useV6 != 0) or IPv4 UDP socket and makes it
   // non-blocking (Windows: claimed exclusively). Returns the descriptor,
-  // NO_SOCKET on failure.
+  // NO_SOCKET on failure, with no socket left open.
   virtual socket_t open(int useV6);
 };
 

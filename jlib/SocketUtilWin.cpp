@@ -55,16 +55,20 @@ socket_t SocketCore::open(int fam, int type, int proto) {
   for (int attempt = 0; attempt < kOpenTries; ++attempt) {
     if (attempt > 0) Sleep(kOpenPauseMs);
     desc = ::socket(fam, type, proto);
-    if (desc != INVALID_SOCKET) return desc;
+    if (desc != INVALID_SOCKET) {
+      owned = true;
+      return desc;
+    }
   }
   return INVALID_SOCKET;
 }
 
 void SocketCore::close() {
   if (desc == INVALID_SOCKET) return;
-  ::closesocket(desc);
+  if (owned) ::closesocket(desc);
   desc = INVALID_SOCKET;
   family = 0;
+  owned = true;
 }
 
 int SocketCore::getError() { return WSAGetLastError(); }
@@ -80,7 +84,10 @@ socket_t UDPsocketCore::open(int useV6) {
     return INVALID_SOCKET;
   }
   u_long nonBlocking = 1;
-  ioctlsocket(desc, FIONBIO, &nonBlocking);
+  if (ioctlsocket(desc, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+    close();
+    return INVALID_SOCKET;
+  }
   return desc;
 }
 

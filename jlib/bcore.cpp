@@ -190,6 +190,9 @@ namespace {
 // library unload); from then on no block is written.
 std::atomic<bool> logUnloading(false);
 
+// Records of several blocks begun and not yet done; under woLog.
+int unfinishedRecords = 0;
+
 // Defined after the log's statics, so destroyed before them: waits for the
 // block being written and stops every later one, so that no thread still
 // writing touches the stream or the names while they go, or stdio while the
@@ -242,16 +245,30 @@ const char* getCurrentTime() {
 
 namespace jlog {
 
-bool blockReady() {
+bool blockReady(Part part) {
   if (logUnloading) return false;
   if (logdump.is_open()) return true;
   if (!log_open()) return false;
-  if (static_cast<long long>(logdump.tellp()) > LOG_FILE_SIZE) {
+  const int others = unfinishedRecords - (part == Part::First ? 1 : 0);
+  const bool mayRotate = part != Part::Rest && others == 0;
+  if (mayRotate && static_cast<long long>(logdump.tellp()) > LOG_FILE_SIZE) {
     logdump.close();
     log_filebackup();
     if (!log_open()) return false;
   }
   return true;
+}
+
+RecordScope::RecordScope() : lock(woLog) {
+  if (lock == nullptr) return;
+  Synchronized hold(lock);
+  unfinishedRecords++;
+}
+
+RecordScope::~RecordScope() {
+  if (lock == nullptr) return;
+  Synchronized hold(lock);
+  unfinishedRecords--;
 }
 
 void endRecord() {
@@ -271,7 +288,7 @@ const char* baseName(const char* path) {
 void timeBlock() {
   if (woLog == nullptr) return;
   Synchronized hold(woLog);
-  if (!blockReady()) return;
+  if (!blockReady(Part::Rest)) return;
   logdump << "--- time:" << getCurrentTime();
   endRecord();
 }

@@ -91,14 +91,37 @@ const std::string& logBackupFileName();
 
 namespace jlog {
 
-// Opens the log for a block when it is closed (rotating first when it is too
-// large). Called with woLog held; false drops the block, as it does for every
-// block once the library's statics are being destroyed (exit or unload).
-bool blockReady();
+// Where a block stands in its record. Only a record's first block may rotate
+// the file, and only while no other record is unfinished: a rotation between
+// two blocks would leave the record's start in the backup.
+enum class Part {
+  Whole,  // a plain record: its one block
+  First,  // a record of several blocks (counted by a RecordScope): its first
+  Rest,   // a later block of such a record
+};
+
+// Opens the log for a block when it is closed (rotating first, at a record's
+// first block, when it is too large). Called with woLog held; false drops the
+// block, as it does for every block once the library's statics are being
+// destroyed (exit or unload).
+bool blockReady(Part part);
 // Ends a record: line end, flush, close. Called with woLog held.
 void endRecord();
 // The name of a source file without its directories.
 const char* baseName(const char* path);
+
+// Counts a record of several blocks as unfinished from before its first
+// block until it is done, also when it is abandoned part way.
+class RecordScope {
+ public:
+  RecordScope();
+  ~RecordScope();
+  RecordScope(const RecordScope&) = delete;
+  RecordScope& operator=(const RecordScope&) = delete;
+
+ private:
+  WaitObject* lock;  // woLog when the record was begun, null before InitTrace
+};
 
 inline void put() {}
 template <class T, class... R>
@@ -109,10 +132,10 @@ inline void put(const T& first, const R&... rest) {
 
 // One block: the pieces written under woLog; the last block of a record ends it.
 template <class... P>
-void block(bool last, const P&... pieces) {
+void block(Part part, bool last, const P&... pieces) {
   if (woLog == nullptr) return;  // before InitTrace: the record is skipped
   Synchronized hold(woLog);
-  if (!blockReady()) return;
+  if (!blockReady(part)) return;
   put(pieces...);
   if (last) endRecord();
 }
@@ -123,8 +146,9 @@ void timeBlock();
 template <class V>
 void exceptionRecord(const char* file, int line, const char* place, const V& value) {
   try {
-    block(false, "Exception. ");
-    block(false, place, value, "\r\n--- ", baseName(file), "(", line, ")");
+    RecordScope record;
+    block(Part::First, false, "Exception. ");
+    block(Part::Rest, false, place, value, "\r\n--- ", baseName(file), "(", line, ")");
     timeBlock();
   } catch (...) {
     // nothing raised while logging leaves the handler
@@ -136,7 +160,7 @@ void exceptionRecord(const char* file, int line, const char* place, const V& val
 // A plain record: the pieces, then a line end.
 template <class... P>
 void logRecord(const P&... pieces) {
-  jlog::block(true, pieces...);
+  jlog::block(jlog::Part::Whole, true, pieces...);
 }
 
 // The exception record of a catch-all handler: "Exception. " place value,

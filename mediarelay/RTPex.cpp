@@ -95,8 +95,8 @@ RTex::RTex()
 RTex::~RTex() {
   delete[] recvBuf;
   recvBuf = nullptr;
-  // The records, udpSender (closing the socket), udpReceiver (closing a
-  // descriptor it still holds) and addrLock go with the members.
+  // The records, udpSender (closing the socket), udpReceiver (which only
+  // borrows it) and addrLock go with the members.
 }
 
 void RTex::received(int64_t now) {}
@@ -177,9 +177,6 @@ RTPex::RTPex()
 }
 
 RTPex::~RTPex() {
-  // Each socket is closed once, by its leg's udpSender.
-  udpReceiver.setDesc(NO_SOCKET);
-  rtcp.udpReceiver.setDesc(NO_SOCKET);
   delete cryptoSend;
   delete cryptoRecv;
   cryptoSend = nullptr;

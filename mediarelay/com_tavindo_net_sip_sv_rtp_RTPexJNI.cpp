@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #endif
 
@@ -135,8 +136,43 @@ const DeviceTexts kDatagramTexts = {"could not get fid.", "could not get impl 1.
 const DeviceTexts kStreamTexts = {"could not get fid.", "could not get impl 11.",
                                   "could not get fid 12.", "could not get fid 13.", "10 nfd="};
 
-// Steps from the implementation object to SO_BINDTODEVICE.
-jboolean bindImpl(JNIEnv* env, jobject impl, jstring name, const DeviceTexts& t) {
+// The local port of a socket descriptor; -1 when it has none (not a socket).
+int localPortOf(int desc) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  if (getsockname(desc, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
+  if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  return -1;
+}
+
+enum class Holder { Socket, Other, Raised };
+
+// Whether desc still is the Java socket's: a closed socket keeps the number
+// of its descriptor, which may belong to another socket by now (one of the
+// relay's own, say). Asked of the socket itself (isClosed, getLocalPort); a
+// class without those methods (an older layout) is taken at its word.
+// Raised: a method threw, its exception is pending.
+Holder holderOf(JNIEnv* env, jobject socket, int desc) {
+  jclass cls = env->GetObjectClass(socket);
+  jmethodID isClosed = env->GetMethodID(cls, "isClosed", "()Z");
+  jmethodID localPort = isClosed != nullptr ? env->GetMethodID(cls, "getLocalPort", "()I") : nullptr;
+  if (localPort == nullptr) {
+    env->ExceptionClear();  // the lookup's NoSuchMethodError
+    return Holder::Socket;
+  }
+  const jboolean closed = env->CallBooleanMethod(socket, isClosed);
+  if (env->ExceptionCheck()) return Holder::Raised;
+  if (closed != JNI_FALSE) return Holder::Other;
+  const jint port = env->CallIntMethod(socket, localPort);
+  if (env->ExceptionCheck()) return Holder::Raised;
+  return localPortOf(desc) == port ? Holder::Socket : Holder::Other;
+}
+
+// Steps from the implementation object to SO_BINDTODEVICE. A datagram socket
+// (socket not null) is first asked whether the descriptor is still its own;
+// when not, the call fails as on a closed descriptor.
+jboolean bindImpl(JNIEnv* env, jobject socket, jobject impl, jstring name, const DeviceTexts& t) {
   jobject fdObj = objectField(env, impl, "fd", "Ljava/io/FileDescriptor;", t.fdMissing,
                               "could not get fd.");
   if (fdObj == nullptr) return JNI_FALSE;
@@ -149,6 +185,14 @@ jboolean bindImpl(JNIEnv* env, jobject impl, jstring name, const DeviceTexts& t)
   if (desc <= 0) {
     logRecord(kStars, t.badDesc, desc);
     return JNI_FALSE;
+  }
+  if (socket != nullptr) {
+    const Holder holder = holderOf(env, socket, desc);
+    if (holder == Holder::Raised) return JNI_FALSE;
+    if (holder == Holder::Other) {
+      logRecord("************************ setsockopt SO_BINDTODEVICE errno=", EBADF);
+      return JNI_FALSE;
+    }
   }
   std::string dev = textOf(env, name);
   if (setsockopt(desc, SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
@@ -185,14 +229,14 @@ jboolean bindDatagram(JNIEnv* env, jobject socket, jstring name) {
                        kDatagramTexts.implMissing, kDatagramTexts.implNull);
     if (impl == nullptr) return JNI_FALSE;
   }
-  return bindImpl(env, impl, name, kDatagramTexts);
+  return bindImpl(env, socket, impl, name, kDatagramTexts);
 }
 
 jboolean bindStream(JNIEnv* env, jobject socket, jstring name) {
   jobject impl = objectField(env, socket, "impl", "Ljava/net/SocketImpl;",
                              kStreamTexts.implMissing, kStreamTexts.implNull);
   if (impl == nullptr) return JNI_FALSE;
-  return bindImpl(env, impl, name, kStreamTexts);
+  return bindImpl(env, nullptr, impl, name, kStreamTexts);
 }
 
 #endif  // _WIN32

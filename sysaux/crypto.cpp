@@ -11,12 +11,17 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jniutils.h"
@@ -45,17 +50,19 @@ bool sameFile(const FileId& a, const FileId& b) {
 struct FileKind {
   FileId id;
   bool regular = false;
+  bool pipe = false;  // a FIFO or a socket: not a file to write an encryption into
 };
 
 // Platform shims of the file steps.
 #ifdef _WIN32
 
-FILE* openInput(const char* path) { return fopen(path, "rb"); }
+FILE* openInputFile(const char* path) { return fopen(path, "rb"); }
 bool describe(int fd, FileKind* kind) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
   const DWORD type = GetFileType(h);
   if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
   kind->regular = type == FILE_TYPE_DISK;
+  kind->pipe = type == FILE_TYPE_PIPE;
   if (!kind->regular) return true;  // a device such as NUL has no file id
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) return false;
@@ -67,6 +74,11 @@ bool describe(int fd, FileKind* kind) {
 int openOutput(const char* path) {
   return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
+bool blockingAgain(int) { return true; }
+// Locks taken by LockFileEx are mandatory: the in-place write through a second
+// handle would fail. Calls of this process still take turns (FileTurn).
+void lockFile(int) {}
+void unlockFile(int) {}
 ssize_t writeSome(int fd, const unsigned char* p, size_t len) {
   return _write(fd, p, static_cast<unsigned>(len));
 }
@@ -77,7 +89,7 @@ bool closeFile(int fd) { return _close(fd) == 0; }
 #else
 
 // Non-blocking, so that a FIFO put in place after the check cannot hold the caller.
-FILE* openInput(const char* path) {
+FILE* openInputFile(const char* path) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   FILE* f = fdopen(fd, "rb");
@@ -88,12 +100,31 @@ bool describe(int fd, FileKind* kind) {
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   kind->regular = S_ISREG(st.st_mode);
+  kind->pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
   kind->id.volume = static_cast<unsigned long long>(st.st_dev);
   kind->id.index = static_cast<unsigned long long>(st.st_ino);
   kind->id.known = true;
   return true;
 }
-int openOutput(const char* path) { return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }
+// Non-blocking, so that a FIFO without a reader fails at once instead of
+// holding the caller; the output is then refused as a pipe, or made blocking
+// again for the writes.
+int openOutput(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+bool blockingAgain(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+// An advisory lock on the whole file, for calls of other processes. flock,
+// not fcntl: its lock belongs to the open file, not to the process, so
+// closing the output descriptor of the same file does not drop it. On a file
+// system without locks the in-process turn is all there is.
+void lockFile(int fd) {
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+void unlockFile(int fd) { flock(fd, LOCK_UN); }
 ssize_t writeSome(int fd, const unsigned char* p, size_t len) { return write(fd, p, len); }
 bool rewindFile(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 bool truncateFile(int fd, size_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
@@ -101,26 +132,97 @@ bool closeFile(int fd) { return close(fd) == 0; }
 
 #endif  // _WIN32
 
-// Reads the whole file; false when it is not a regular file, cannot be opened
-// or sized, is larger than the limit, or does not read back as exactly its size.
-bool readInput(const char* path, std::vector<unsigned char>* data, FileId* id) {
+// Opens the input; false when it is not a regular file or cannot be opened.
+bool openInput(const char* path, FilePtr* f, FileId* id) {
   // Checked before the open: opening a FIFO or a device could block or act on it.
   struct stat st;
   if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  FilePtr f(openInput(path), fclose);
-  if (!f) return false;
+  f->reset(openInputFile(path));
+  if (!*f) return false;
   FileKind kind;
-  if (!describe(fileno(f.get()), &kind) || !kind.regular) return false;
+  if (!describe(fileno(f->get()), &kind) || !kind.regular) return false;
   *id = kind.id;
-  if (fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long n = ftell(f.get());
-  if (n < 0 || n > kMaxInputSize) return false;
-  if (fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  data->resize(static_cast<size_t>(n));
-  if (fread(data->data(), 1, data->size(), f.get()) != data->size()) return false;
-  // More bytes than its size, or a read error, means it was not read whole.
-  return fgetc(f.get()) == EOF && !ferror(f.get());
+  return true;
 }
+
+// Reads the whole file; false when it cannot be sized, is larger than the
+// limit, or does not read back as exactly its size.
+bool readInput(FILE* f, std::vector<unsigned char>* data) {
+  if (fseek(f, 0, SEEK_END) != 0) return false;
+  const long n = ftell(f);
+  if (n < 0 || n > kMaxInputSize) return false;
+  if (fseek(f, 0, SEEK_SET) != 0) return false;
+  data->resize(static_cast<size_t>(n));
+  if (fread(data->data(), 1, data->size(), f) != data->size()) return false;
+  // More bytes than its size, or a read error, means it was not read whole.
+  return fgetc(f) == EOF && !ferror(f);
+}
+
+// Calls on one file (one device and inode, whatever the path) take turns from
+// the read to the end of the write: a read in the middle of another call's
+// in-place write would take half a ciphertext for the file. An entry lives
+// while a call holds or awaits its turn.
+class FileTurns {
+ public:
+  void acquire(const FileId& id) {
+    std::unique_lock<std::mutex> hold(mu);
+    Turn& turn = turns[key(id)];
+    turn.users++;
+    turn.freed.wait(hold, [&turn] { return !turn.busy; });
+    turn.busy = true;
+  }
+
+  void release(const FileId& id) {
+    std::lock_guard<std::mutex> hold(mu);
+    auto it = turns.find(key(id));
+    if (it == turns.end()) return;
+    it->second.busy = false;
+    if (--it->second.users == 0) {
+      turns.erase(it);
+    } else {
+      it->second.freed.notify_one();
+    }
+  }
+
+ private:
+  typedef std::pair<unsigned long long, unsigned long long> Key;
+  struct Turn {
+    bool busy = false;  // a call holds the turn
+    int users = 0;      // the holder and the waiters
+    std::condition_variable freed;
+  };
+
+  static Key key(const FileId& id) { return Key(id.volume, id.index); }
+
+  std::mutex mu;
+  std::map<Key, Turn> turns;  // guarded by mu
+};
+
+// Never freed: a Java thread may still be in a call while the process exits.
+FileTurns& fileTurns() {
+  static FileTurns* turns = new FileTurns();
+  return *turns;
+}
+
+// Holds the turn of the input's file in this process, then its advisory lock
+// (fd is the input's descriptor), for the length of a scope.
+class FileTurn {
+ public:
+  FileTurn(const FileId& id, int fd) : id(id), fd(fd) {
+    fileTurns().acquire(id);
+    lockFile(fd);
+  }
+  ~FileTurn() {
+    unlockFile(fd);
+    fileTurns().release(id);
+  }
+  FileTurn(const FileTurn&) = delete;
+  FileTurn& operator=(const FileTurn&) = delete;
+
+ private:
+  const FileId id;
+  const int fd;
+};
 
 // Builds the whole output file: header, then ciphertext with padding.
 bool encrypt(const std::vector<unsigned char>& plain, const char* password,
@@ -166,18 +268,22 @@ bool writeAll(int fd, const unsigned char* p, size_t len) {
 }
 
 // Writes data to the file at output, where and what it is (a link's target, a
-// device), as opening it for writing with truncation would. The input's own
-// file is overwritten first and cut to the new length after, so that a failed
-// write can put the input's bytes back (they are the only copy), and bytes a
-// writer appended after the read do not trail the output.
+// device), as opening it for writing with truncation would; a FIFO or a
+// socket is refused before anything is written. The input's own file is
+// overwritten first and cut to the new length after, so that a failed write
+// can put the input's bytes back (they are the only copy), and bytes a writer
+// appended after the read do not trail the output.
 bool writeOutput(const char* output, const std::vector<unsigned char>& data,
                  const FileId& input, const std::vector<unsigned char>& plain) {
   const int fd = openOutput(output);
   if (fd < 0) return false;
   FileKind kind;
-  bool ok = describe(fd, &kind);
-  const bool inPlace = ok && sameFile(kind.id, input);
-  if (ok && kind.regular && !inPlace) ok = truncateFile(fd, 0);
+  if (!describe(fd, &kind) || kind.pipe || !blockingAgain(fd)) {
+    closeFile(fd);
+    return false;
+  }
+  const bool inPlace = sameFile(kind.id, input);
+  bool ok = !kind.regular || inPlace || truncateFile(fd, 0);
   ok = ok && writeAll(fd, data.data(), data.size());
   if (ok && inPlace) ok = truncateFile(fd, data.size());
   if (!ok && inPlace && rewindFile(fd) && writeAll(fd, plain.data(), plain.size())) {
@@ -218,9 +324,12 @@ bool EncryptAesXXXCbc(const char* input, const char* output, const char* passwor
   }
   if (password == nullptr) password = "";
   try {
-    std::vector<unsigned char> plain;
+    FilePtr in(nullptr, fclose);
     FileId inputId;
-    if (!readInput(input, &plain, &inputId)) return false;
+    if (!openInput(input, &in, &inputId)) return false;
+    FileTurn turn(inputId, fileno(in.get()));
+    std::vector<unsigned char> plain;
+    if (!readInput(in.get(), &plain)) return false;
     std::vector<unsigned char> file;
     if (!encrypt(plain, password, salt, cipher, &file)) return false;
     return writeOutput(output, file, inputId, plain);

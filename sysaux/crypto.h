@@ -17,7 +17,10 @@ extern "C" {
 // opened or a write or its close fails, which may leave it partly written. Given
 // the input's own file as output, it is overwritten, then cut to the new length;
 // a failed write puts the input's bytes back. A missing input, or one of
-// 1,048,576 bytes or more, gives false before the output is opened.
+// 1,048,576 bytes or more, gives false before the output is opened; a FIFO
+// output gives false without waiting for a reader and nothing is written.
+// Calls on one input file, by whatever path, run one after another from the
+// read to the end of the write (another process's calls too, on Linux).
 // A null password is the empty password; a null salt or path is refused.
 SYSAUX_API bool EncryptAesXXXCbc(const char* input, const char* output,
                                  const char* password, unsigned char* salt,

@@ -278,30 +278,55 @@ TEST(SocketOpen, DestructorClosesAndDescriptorZeroIsNeverHeld) {
   }
 }
 
-TEST(SocketOpen, SharedSocketIsClosedByItsLastOwnerOnly) {
-  // Disowned receiver: the socket survives it and works for the sender.
-  UDPsender tx;
-  ASSERT_NE(0, tx.open(0));
-  {
-    UDPreceiver rx;
-    rx.setSameSocket(&tx);
-    EXPECT_EQ(tx.getDesc(), rx.getDesc());
-    EXPECT_EQ(AF_INET, rx.getFamily());
-    rx.setDesc(0);
-    EXPECT_EQ(AF_INET, rx.getFamily()) << "setDesc changes the descriptor only";
+// However the borrower of a sender's socket lets go of it, the socket stays
+// the sender's: open, and still usable.
+TEST(SocketOpen, BorrowerNeverClosesTheSharedSocket) {
+  struct Ending {
+    const char* how;
+    void (*end)(std::unique_ptr<UDPreceiver>* rx);
+  };
+  const Ending endings[] = {
+      {"destroyed", [](std::unique_ptr<UDPreceiver>* rx) { rx->reset(); }},
+      {"closed", [](std::unique_ptr<UDPreceiver>* rx) { (*rx)->close(); }},
+      {"reopened", [](std::unique_ptr<UDPreceiver>* rx) { (*rx)->open(0); }},
+      {"disowned, then destroyed",
+       [](std::unique_ptr<UDPreceiver>* rx) {
+         (*rx)->setDesc(0);
+         rx->reset();
+       }},
+  };
+  for (const Ending& e : endings) {
+    SCOPED_TRACE(e.how);
+    UDPsender tx;
+    ASSERT_NE(0, tx.open(0));
+    std::unique_ptr<UDPreceiver> rx(new UDPreceiver());
+    rx->setSameSocket(&tx);
+    EXPECT_EQ(tx.getDesc(), rx->getDesc());
+    EXPECT_EQ(AF_INET, rx->getFamily());
+    e.end(&rx);
+    EXPECT_TRUE(isOpenFd(tx.getDesc()));
+    EXPECT_TRUE(tx.setLocalAddrPort("127.0.0.1", 0, 0));
   }
-  EXPECT_TRUE(isOpenFd(tx.getDesc()));
-  EXPECT_TRUE(tx.setLocalAddrPort("127.0.0.1", 0, 0));
+}
 
-  // Receiver not disowned: its destruction closes the shared socket.
-  int fd;
-  {
-    UDPreceiver rx;
-    rx.setSameSocket(&tx);
-    fd = rx.getDesc();
-  }
-  EXPECT_FALSE(isOpenFd(fd));
-  tx.setDesc(0);
+// The owner goes first and the number is handed out again at once (as
+// another thread's open would take it): the borrower's end leaves the new
+// descriptor alone.
+TEST(SocketOpen, BorrowerEndingAfterItsOwnerLeavesTheNumberAlone) {
+  std::unique_ptr<UDPsender> tx(new UDPsender());
+  ASSERT_NE(0, tx->open(0));
+  const int fd = tx->getDesc();
+  std::unique_ptr<UDPreceiver> rx(new UDPreceiver());
+  rx->setSameSocket(tx.get());
+  const int other = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(other, 0);
+  tx.reset();
+  ASSERT_FALSE(isOpenFd(fd));
+  ASSERT_EQ(fd, dup2(other, fd));
+  ::close(other);
+  rx.reset();
+  EXPECT_TRUE(isOpenFd(fd)) << "the borrower closed the number's new descriptor";
+  ::close(fd);
 }
 
 // ---- binding -----------------------------------------------------------------

@@ -331,6 +331,75 @@ TEST(Log, ConcurrentExceptionRecordsKeepBlocksWhole) {
 
 namespace {
 
+size_t countOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+// Sets the log's size limit for a scope.
+class LogLimit {
+ public:
+  explicit LogLimit(int bytes) : saved(LOG_FILE_SIZE) { LOG_FILE_SIZE = bytes; }
+  ~LogLimit() { LOG_FILE_SIZE = saved; }
+  LogLimit(const LogLimit&) = delete;
+  LogLimit& operator=(const LogLimit&) = delete;
+
+ private:
+  int saved;
+};
+
+}  // namespace
+
+// Plain and exception records from several threads while the file crosses
+// the limit: the rotation falls between records, so each file holds every
+// part of its exception records and the two files together hold them all.
+TEST(Log, RotationKeepsEachRecordInOneFile) {
+  LogLimit limit(4096);
+  TempDir dir;
+  const std::string log = dir.file("proxy.log");
+  const std::string bak = dir.file("proxy.log_bak");
+  InitTrace(log);
+  const int kTrials = 50, kThreads = 4, kRecords = 10;
+  const std::string kPlace = "place=";
+  const std::string kSource = "\r\n--- bcore_test.cpp(";
+  const std::string kTime = "--- time:";
+  for (int trial = 0; trial < kTrials; ++trial) {
+    std::remove(log.c_str());
+    std::remove(bak.c_str());
+    {
+      std::ofstream full(log);
+      full << std::string(LOG_FILE_SIZE - 200, 'x') << '\n';  // just below the limit
+    }
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&, t] {
+        for (int i = 0; i < kRecords; ++i) {
+          LOG_EXCEPTION_V(kPlace.c_str(), t * 100 + i);
+          logRecord("plain ", t, " ", i);
+        }
+      });
+    }
+    for (auto& w : writers) w.join();
+    logRecord("end");  // rotates now if no record found the file free to rotate
+    ASSERT_TRUE(testutil::fileExists(bak)) << "trial " << trial << ": never rotated";
+
+    size_t total = 0;
+    for (const std::string& file : {log, bak}) {
+      const std::string text = readFile(file);
+      const size_t records = countOf(text, "Exception. ");
+      EXPECT_EQ(records, countOf(text, kPlace)) << "trial " << trial << ", " << file;
+      EXPECT_EQ(records, countOf(text, kSource)) << "trial " << trial << ", " << file;
+      EXPECT_EQ(records, countOf(text, kTime)) << "trial " << trial << ", " << file;
+      total += records;
+    }
+    ASSERT_EQ(static_cast<size_t>(kThreads * kRecords), total) << "trial " << trial;
+    if (HasFailure()) break;
+  }
+}
+
+namespace {
+
 // Runs body in a forked child, which must end the process itself. Returns
 // the child's wait status, or -1 when it had not ended within boundMs (it is
 // killed then).

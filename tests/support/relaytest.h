@@ -189,7 +189,6 @@ class ProbeLeg : public RTex {
     udpReceiver.setSameSocket(&udpSender);
     pollDesc = udpSender.getDesc();
   }
-  ~ProbeLeg() override { udpReceiver.setDesc(0); }
 
   void received(int64_t now) override {
     if (drain_) {

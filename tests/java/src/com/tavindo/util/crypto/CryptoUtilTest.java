@@ -3,6 +3,7 @@ package com.tavindo.util.crypto;
 import com.tavindo.test.Check;
 import com.tavindo.test.ChildProcess;
 
+import java.io.FileInputStream;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
@@ -54,6 +55,7 @@ public final class CryptoUtilTest {
             Check.group("salt beyond 8 bytes and null password", CryptoUtilTest::saltAndPassword);
             Check.group("refused calls leave files alone", CryptoUtilTest::refusals);
             Check.group("FIFO input refused without waiting", CryptoUtilTest::fifoInput);
+            Check.group("FIFO output refused without waiting", CryptoUtilTest::fifoOutput);
             Check.group("output replaced whole", CryptoUtilTest::replacement);
             Check.group("output written where it is", CryptoUtilTest::outputWhereItIs);
             Check.group("read-only output refused", CryptoUtilTest::readOnlyOutput);
@@ -197,6 +199,33 @@ public final class CryptoUtilTest {
         Check.isTrue("FIFO input returns without a writer", returned);
         Check.isTrue("FIFO input refused", !result[0]);
         Check.equal("FIFO input writes nothing", List.of("fifo"), listing(dir));
+    }
+
+    // Opening a FIFO for writing would wait for a reader; the call must refuse it without one.
+    private static void fifoOutput() throws Exception {
+        Path dir = newDir();
+        Path in = Files.write(dir.resolve("in"), randomBytes(100));
+        Path fifo = dir.resolve("fifo");
+        Check.equal("mkfifo exit", 0, run(List.of("mkfifo", fifo.toString())).exit);
+        boolean[] result = {true};
+        Thread t = new Thread(() -> result[0] = CryptoUtil.encryptAes128Cbc0(in.toString(), fifo.toString(),
+                PASSWORD, SALT));
+        t.start();
+        t.join(30000);
+        boolean returned = !t.isAlive();
+        if (!returned) {
+            // Release the waiting call: a reader that drains the FIFO until the call ends.
+            try (FileInputStream reader = new FileInputStream(fifo.toFile())) {
+                byte[] buf = new byte[4096];
+                while (reader.read(buf) >= 0) {
+                    // drained until the writer closes
+                }
+            }
+            t.join(30000);
+        }
+        Check.isTrue("FIFO output returns without a reader", returned);
+        Check.isTrue("FIFO output refused", !result[0]);
+        Check.equal("FIFO output makes no file", List.of("fifo", "in"), listing(dir));
     }
 
     private static void replacement() throws Exception {

@@ -167,12 +167,18 @@ public final class BindToDeviceTest {
     private static void otherLayoutsForReal() throws Exception {
         ChildProcess c = RelayHarness.child(BindChild.class.getName(), Map.of(), null,
                 List.of("--add-opens", "java.base/java.net=ALL-UNNAMED", "--add-opens",
-                        "java.base/sun.nio.ch=ALL-UNNAMED"));
+                        "java.base/sun.nio.ch=ALL-UNNAMED", "--add-opens", "java.base/java.io=ALL-UNNAMED"));
         Check.equal("child exit:\n" + c.out, 0, c.exit);
         Check.equal("classic layout binds", "true", c.value("classic"));
         Check.equal("stream layout binds", "true", c.value("stream"));
         String ss = String.valueOf(c.value("ss"));
         Check.isTrue("both seen bound: " + ss, ss.contains("%lo:" + c.value("classicPort"))
                 && ss.contains("%lo:" + c.value("streamPort")));
+        // A closed socket's number, taken by another socket: that one is not bound.
+        Check.equal("closed socket's number reused", "true", c.value("reusedFound"));
+        Check.equal("closed socket refused", "false", c.value("reused"));
+        String reusedSs = String.valueOf(c.value("reusedSs"));
+        Check.isTrue("the number's new socket stays unbound: " + reusedSs,
+                !reusedSs.contains(":" + c.value("reusedPort")));
     }
 }
