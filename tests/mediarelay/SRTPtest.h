@@ -162,6 +162,11 @@ inline void setRecvKey(RTPex* ep, short suite, std::string key) {
 
 // A far party with an RTP and an RTCP socket; with contexts it speaks SRTP.
 struct FarParty {
+  FarParty() = default;
+  // Its sockets on ip, sending to the relay on 127.0.0.1 (a far end behind
+  // a NAT, say).
+  explicit FarParty(const char* ip) : media(ip, 0, "127.0.0.1"), control(ip, 0, "127.0.0.1") {}
+
   pathtest::FarEnd media{"127.0.0.1"};
   pathtest::FarEnd control{"127.0.0.1"};
   std::unique_ptr<SRTPInfo> send;  // protects what it sends
