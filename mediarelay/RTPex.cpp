@@ -90,7 +90,8 @@ RTex::RTex()
       pollDesc(NO_SOCKET),
       gotData(0),
       signalledVia(nullptr),
-      learnOpen(false) {}
+      learnOpen(false),
+      rtcpOnRtpPort(false) {}
 
 RTex::~RTex() {
   delete[] recvBuf;
@@ -107,6 +108,7 @@ void RTex::resetLeg() {
   sendTo = learnedAddr = lastFrom = appliedDest = signalledFrom = InetAddrPort();
   target = LegTarget();
   forgetSignalled();
+  rtcpOnRtpPort = false;
   waitNat = false;
   cntPacket = 0;
   destApplied = false;
@@ -1095,8 +1097,18 @@ void RTex::setTarget(std::string& addr, int port, int scopeId, bool behindNat) {
   setTarget(TargetText::resolve(addr), port, scopeId, behindNat);
 }
 
+bool RTex::isRtpTarget(const TargetText& addr, int port) {
+  RTPex* ep = endpoint();
+  if (ep == nullptr || ep == this) return false;
+  Synchronized hold(&ep->addrLock);
+  return ep->target.port == static_cast<uint16_t>(port) && ep->target.text == addr.text;
+}
+
 void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindNat) {
+  // Before this leg's lock: never two address locks at once.
+  bool onRtpPort = isRtpTarget(addr, port);
   Synchronized hold(&addrLock);
+  rtcpOnRtpPort = onRtpPort;
   if (port == target.port && addr.text == target.text) {
     // A name may name other addresses now (or resolve at last): a sendTo
     // that is the target follows; a learned one stays. Re-armed, the
@@ -1253,7 +1265,11 @@ void RTPex::received(int64_t now) {
     // Before the learning gate: the far end's source must count even while
     // nothing is relayed, or two sides that both learn wait for each other.
     if (!unprotectArrival(b, &a, recvBuf, &len)) return;
-    if (a.kind == KIND_RTP) noteArrival(this, b, a, a.inMode == 2);
+    if (a.kind == KIND_RTP) {
+      noteArrival(this, b, a, a.inMode == 2);
+      // The partner's RTCP leg may learn from this RTP leg too.
+      if (b->rtcp.rtcpOnRtpPort) noteArrival(this, &b->rtcp, a, false);
+    }
 
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
@@ -1335,9 +1351,11 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
     udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
   }
 
+  // A far end that takes RTCP on its RTP port sends it from there too.
+  RTex* farEndLeg = rtcpOnRtpPort ? static_cast<RTex*>(partner.get()) : out;
   bool armed = waitNat.load();
-  bool learned = armed && learnFrom(this, out, true);
-  if (!armed && learnOpen) preferSignalled(this, out);
+  bool learned = armed && learnFrom(this, farEndLeg, true);
+  if (!armed && learnOpen) preferSignalled(this, farEndLeg);
   if (!unprotectArrival(partner.get(), &a, buf, &len)) return;
   noteArrival(this, out, a, true);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;

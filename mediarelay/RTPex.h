@@ -115,6 +115,9 @@ class RTex : public Runner {
   // Whether sendTo is the target (in one of its forms, or the target that
   // has none); under addrLock.
   bool sendsToTarget() const;
+  // Whether addr and port are the RTP target of the leg's endpoint, for an
+  // RTCP leg; takes that leg's addrLock.
+  bool isRtpTarget(const TargetText& addr, int port);
 
   // Clears the five address records, learning and counters (reuse).
   void resetLeg();
@@ -162,6 +165,10 @@ class RTex : public Runner {
   // Learned from a source not at the target's address: a source there
   // still replaces it. Written under addrLock; read without it as a hint.
   std::atomic<bool> learnOpen;
+  // RTCP leg only: its target is the endpoint's RTP target, so the far end
+  // takes RTCP on its RTP port and sends it from there: learning follows
+  // the partner's RTP leg. Written under addrLock.
+  std::atomic<bool> rtcpOnRtpPort;
 };
 
 // The RTCP leg, on the RTP port + 1.

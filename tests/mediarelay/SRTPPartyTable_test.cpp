@@ -28,6 +28,8 @@ using srtptest::rtp;
 // then, and the count of the rest only tells how badly.
 const int kAfterLossMs = 200;
 const int kPollMs = 5;
+// How long a datagram of the far end that the party may get is waited for.
+const int kDrainMs = 200;
 const uint32_t kStrangerSsrc = 0x7000;  // strangers' SSRCs count up from here
 const uint32_t kPartySsrc = 0xB0B000;
 
@@ -208,23 +210,29 @@ class SRTPPartyTableTest : public pathtest::PathTest, public ::testing::WithPara
     if (row.mux) party(partySend->media, plainSide->localPort, rtcp(ssrc, count + 1000), "rtp");
   }
 
-  // The far end sends one RTP and one RTCP datagram; they are awaited at
-  // the party (not counted: the other direction is tested elsewhere), so
-  // that whatever they teach the relay is in place.
+  // The far end sends one RTP and one RTCP datagram and waits until the
+  // relay counted each, so that whatever they teach it is in place. What
+  // reaches the party is drained, not counted: the other direction is
+  // tested elsewhere, and before anything is learned nothing arrives.
   void farSends(uint16_t seq) {
     const Row& row = GetParam();
     // A learned party gets them where it sends from, any other at its target.
     const Plain* at = row.party == Party::kBehindNat ? partySend.get() : partyTarget;
-    go.send("rtp", srtpSide->localPort, rtp(seq, 0xFA5, 40));
+    RTex* rtcpLeg = row.mux ? static_cast<RTex*>(srtpSide) : &srtpSide->rtcp;
+    farSendsOne(srtpSide, "rtp", srtpSide->localPort, rtp(seq, 0xFA5, 40), &at->media);
+    farSendsOne(rtcpLeg, row.mux ? "rtp" : "rtcp", rtcpLeg == srtpSide ? srtpSide->localPort
+                                                                        : srtpSide->localPort + 1,
+                rtcp(0xFA5, seq), row.mux ? &at->media : &at->control);
+  }
+
+  void farSendsOne(RTex* leg, const char* socket, int port, const std::string& plain,
+                   const FarEnd* drain) {
+    int before = leg->cntPacket.load();
+    go.send(socket, port, plain);
+    ASSERT_TRUE(relaytest::waitUntil([&] { return leg->cntPacket.load() > before; }))
+        << "the relay did not count the far end's datagram";
     std::string got;
-    at->media.receive(&got, nullptr, pathtest::kWaitMs);
-    if (row.mux) {
-      go.send("rtp", srtpSide->localPort, rtcp(0xFA5, seq));
-      at->media.receive(&got, nullptr, pathtest::kWaitMs);
-    } else {
-      go.send("rtcp", srtpSide->localPort + 1, rtcp(0xFA5, seq));
-      at->control.receive(&got, nullptr, pathtest::kWaitMs);
-    }
+    drain->receive(&got, nullptr, kDrainMs);
   }
 
   // Aims the SRTP side's legs at the party's target (at addr).
