@@ -27,7 +27,7 @@ DEPS=${TAVINDO_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/tavindo-win-deps/$RECIP
 SRTP_OUT=$DEPS/x86_64/libsrtp2
 SSL_OUT=$DEPS/i686/openssl
 LINUX_SRTP_OUT=$DEPS/linux-x86_64/libsrtp2-openssl
-JOBS=$(nproc 2>/dev/null || echo 2)
+JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 
 log() { echo "build-deps: $*" >&2; }
 fail() { tail -n 30 "$1" >&2; log "failed, see $1"; exit 1; }
