@@ -7,6 +7,7 @@
 // --runs N runs each chosen scenario N times, relay and bare forwarder in
 // turn, and prints the spread (min / median / max) of every figure: one run
 // on a shared machine says little about the tail.
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -234,6 +235,19 @@ const Scenario kScenarios[] = {
     {"500 calls x 50 pps + churn 200 calls/s", 500, 50, false, true, false, 2, 2},
 };
 
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
+// The CPUs this process may run on (its affinity mask), which a container
+// or taskset may keep below the machine's count.
+int usableCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) {
+    return static_cast<int>(std::thread::hardware_concurrency());
+  }
+  return CPU_COUNT(&set);
+}
+
 void summarise(const std::vector<Result>& rs) {
   std::printf("\n");
   for (const Scenario& sc : kScenarios) {
@@ -241,15 +255,16 @@ void summarise(const std::vector<Result>& rs) {
     const Result* bare = find(rs, sc.name, "bare");
     if (r == nullptr) continue;
     if (sc.rate == 0 && bare != nullptr) {
+      double pps = 100.0 * r->pps / bare->pps;
+      double cpu = 100.0 * bare->cpuUsPerPacket / r->cpuUsPerPacket;
       std::printf("%s: %.0f%% of the bare forwarder's packets/s, %.0f%% of its CPU efficiency "
-                  "(target >= 85%%)\n",
-                  sc.name, 100.0 * r->pps / bare->pps,
-                  100.0 * bare->cpuUsPerPacket / r->cpuUsPerPacket);
+                  "(target >= 85%%: %s)\n",
+                  sc.name, pps, cpu, verdict(pps >= 85 && cpu >= 85));
     }
     if (sc.rate == 0) continue;
-    std::printf("%s: loss %s, reordered %llu, p99 %.0f us (target: 0 loss, p99 < 1000 us)",
+    std::printf("%s: loss %s, reordered %llu, p99 %.0f us (target: 0 loss, p99 < 1000 us: %s)",
                 sc.name, lossText(*r).c_str(), static_cast<unsigned long long>(r->reordered),
-                r->p99);
+                r->p99, verdict(r->sent <= r->received && r->p99 < 1000));
     if (sc.churn) std::printf("; churn %.0f calls/s, %d failed", r->churnPerSec, r->churnFailed);
     std::printf("\n");
   }
@@ -444,8 +459,9 @@ int main(int argc, char** argv) {
     if (settings.smoke) {
       rc = smoke();
     } else {
-      std::printf("relay benchmark, %s, %u cores; 172-byte RTP on 127.0.0.1, both directions\n",
-                  today().c_str(), std::thread::hardware_concurrency());
+      std::printf("relay benchmark, %s, %d CPUs usable (machine: %u); 172-byte RTP on "
+                  "127.0.0.1, both directions\n",
+                  today().c_str(), usableCpus(), std::thread::hardware_concurrency());
       std::vector<Result> results;
       if (settings.runs > 0) {
         std::printf("\nmin / median / max over %d runs; paced scenarios %d s, flat out %d s "

@@ -27,10 +27,18 @@ DEPS=${TAVINDO_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/tavindo-win-deps/$RECIP
 SRTP_OUT=$DEPS/x86_64/libsrtp2
 SSL_OUT=$DEPS/i686/openssl
 LINUX_SRTP_OUT=$DEPS/linux-x86_64/libsrtp2-openssl
-JOBS=$(nproc 2>/dev/null || echo 2)
+JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 
 log() { echo "build-deps: $*" >&2; }
 fail() { tail -n 30 "$1" >&2; log "failed, see $1"; exit 1; }
+
+# Whether the private lists hold a source index.
+has_source_index() {  # apt dir
+    for f in "$1"/lists/*_source_Sources*; do
+        [ -s "$f" ] && return 0
+    done
+    return 1
+}
 
 # apt-get source through a private source list, so the host's apt state stays untouched.
 fetch_source() {  # package, target dir
@@ -40,9 +48,17 @@ fetch_source() {  # package, target dir
     opts="-o Dir::Etc::SourceList=$apt_dir/sources.list -o Dir::Etc::SourceParts=/nonexistent \
 -o Dir::State::Lists=$apt_dir/lists -o Dir::Cache::Archives=$apt_dir/archives \
 -o Debug::NoLocking=1 -o APT::Sandbox::User=$(id -un)"
-    if [ ! -e "$apt_dir/updated" ]; then
+    # apt-get update exits 0 when no fetch succeeded: the marker goes in only
+    # once the source index is there, so a run offline is not remembered.
+    if [ ! -e "$apt_dir/updated" ] || ! has_source_index "$apt_dir"; then
+        rm -f "$apt_dir/updated"
         # shellcheck disable=SC2086
-        apt-get $opts -qq update >&2
+        apt-get $opts -qq update >&2 || true
+        if ! has_source_index "$apt_dir"; then
+            log "could not reach Debian's registry (deb.debian.org) for the source index;"
+            log "check the network, then run the set-up again (sh scripts/setup.sh)"
+            return 1
+        fi
         touch "$apt_dir/updated"
     fi
     rm -rf "$2" && mkdir -p "$2"

@@ -24,7 +24,7 @@ DEPS=$(sh "$ROOT/scripts/build-deps.sh" --cached windows) || {
 build() {  # arch, dir
     cmake -S "$ROOT/win" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$1.cmake" \
         -DWIN_DEPS="$DEPS" -DJDK_INCLUDE="$JDK_INCLUDE" >/dev/null
-    cmake --build "$2" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
+    cmake --build "$2" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}" >/dev/null
 }
 
 WORK=$(mktemp -d)

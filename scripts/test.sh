@@ -9,6 +9,8 @@
 # never into tests/, and a crash fails the run.
 #
 # It runs the set-up script first, which is silent when all is installed.
+# CMAKE_BUILD_PARALLEL_LEVEL and CTEST_PARALLEL_LEVEL set the parallel jobs
+# of the build and of the tests (default: all cores).
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -21,6 +23,8 @@ case "$1" in
     *)    echo "usage: $0 [asan|tsan|fuzz] [build dir]" >&2; exit 2 ;;
 esac
 dir=${2:-$dir}
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+test_jobs=${CTEST_PARALLEL_LEVEL:-$jobs}
 
 # Whether clang++ links a libFuzzer program.
 has_libfuzzer() {
@@ -41,8 +45,8 @@ fuzz_run() {  # build dir
     fi
     start=$(date +%s)
     cmake -S . -B "$1" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DJLIB_FUZZ=ON >/dev/null
-    cmake --build "$1" --target fuzz_targets -j"$(nproc)"
-    (cd "$1" && ctest -L fuzz-run --output-on-failure -j"$(nproc)")
+    cmake --build "$1" --target fuzz_targets -j"$jobs"
+    (cd "$1" && ctest -L fuzz-run --output-on-failure -j"$test_jobs")
     echo "test: fuzz run took $(($(date +%s) - start)) s"
 }
 
@@ -52,8 +56,8 @@ if [ "$fuzz" = only ]; then
 fi
 # shellcheck disable=SC2086
 cmake -S . -B "$dir" $opts >/dev/null
-cmake --build "$dir" -j"$(nproc)"
-(cd "$dir" && ctest --output-on-failure -j"$(nproc)")
+cmake --build "$dir" -j"$jobs"
+(cd "$dir" && ctest --output-on-failure -j"$test_jobs")
 if [ "$fuzz" = after ]; then
     fuzz_run "$dir-fuzz"
 fi

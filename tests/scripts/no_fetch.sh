@@ -34,6 +34,11 @@ out=$(cmake -S "$root" -B "$work/build" 2>&1) || fail "configure failed: $out"
 expect configure "$out" "linking the system libsrtp2"
 grep -rq 'FALLBACK to the system one' "$work/build/bench" ||
     fail "configure: the benchmarks are not told of the fallback"
+# A named target prints the note too (a dry run of make lists its echo).
+if [ -f "$work/build/Makefile" ]; then
+    out=$(cmake --build "$work/build" --target mediarelay -- -n 2>&1)
+    expect "named target" "$out" "note: libsrtp2: FALLBACK"
+fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v i686-w64-mingw32-g++-posix >/dev/null &&
     command -v wine >/dev/null; then

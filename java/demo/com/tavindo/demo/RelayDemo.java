@@ -25,7 +25,8 @@ public final class RelayDemo {
 
     public static void main(String[] args) throws Exception {
         System.load(Path.of(args[0]).toAbsolutePath().toString());
-        Path logDir = Files.createTempDirectory("relaydemo");
+        // The log directory must exist: the relay does not create it.
+        Path logDir = args.length > 1 ? Path.of(args[1]) : Files.createTempDirectory("relaydemo");
         Properties props = new Properties();
         props.setProperty("path.log", logDir.toString());
         RTPexJNI.initStatic0(props, false);

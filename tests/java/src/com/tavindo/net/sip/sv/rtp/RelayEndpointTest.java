@@ -37,6 +37,7 @@ public final class RelayEndpointTest {
         RelayHarness.lend(0);
         RelayHarness.lend(1);
         Check.group("relay both ways", RelayEndpointTest::relayBothWays);
+        Check.group("transfer", RelayEndpointTest::transfer);
         Check.group("rtcp target rules", RelayEndpointTest::rtcpTargetRules);
         Check.group("packets per second", RelayEndpointTest::packetsPerSecond);
         Check.group("toDie0", RelayEndpointTest::toDie);
@@ -174,6 +175,49 @@ public final class RelayEndpointTest {
             RTPexJNI.toDie0(a, false);
             RTPexJNI.toDie0(b, false);
         }
+    }
+
+    /**
+     * The README's transfer: A talks with B, then with C on a new endpoint; the targets follow
+     * the pairing, and B's endpoint is closed and freed.
+     */
+    private static void transfer() throws Exception {
+        try (DatagramSocket phoneA = udp(); DatagramSocket phoneB = udp(43482);
+                DatagramSocket phoneC = udp(43484)) {
+            long a = open(21, MIN, MAX);
+            long b = open(22, MIN, MAX);
+            RTPexJNI.setTarget0(a, LOOPBACK, 43482, 0, null, 0, 0, false, 0);
+            // A was signalled on a port it does not use: learned.
+            RTPexJNI.setTarget0(b, LOOPBACK, 43470, 0, null, 0, 0, true, 0);
+            RTPexJNI.setSender0(a, b);
+            RTPexJNI.setSender0(b, a);
+            Check.isTrue("A to B", relayed(phoneA, a, phoneB, b, 1));
+            Check.isTrue("B to A", relayed(phoneB, b, phoneA, a, 2));
+
+            long c = open(23, MIN, MAX);
+            RTPexJNI.setTarget0(a, LOOPBACK, 43484, 0, null, 0, 0, false, 0);
+            RTPexJNI.setTarget0(c, LOOPBACK, 43470, 0, null, 0, 0, true, 0);
+            RTPexJNI.setSender0(a, c);
+            RTPexJNI.setSender0(c, a);
+            int pb = port(b);
+            RTPexJNI.toDie0(b, false);
+            Check.isTrue("A to C", relayed(phoneA, a, phoneC, c, 3));
+            Check.isTrue("C to A", relayed(phoneC, c, phoneA, a, 4));
+            Check.equal("C's endpoint learned A", LOOPBACK + ":" + phoneA.getLocalPort(),
+                    RTPexJNI.getTarget0(c));
+            Check.isTrue("b's ports released", RelayHarness.waitUntil(
+                    () -> RelayHarness.bindable(pb) && RelayHarness.bindable(pb + 1), 10000));
+            RTPexJNI.toDie0(a, false);
+            RTPexJNI.toDie0(c, false);
+        }
+    }
+
+    /** Whether RTP sent to endpoint in reaches to, sent from endpoint out's port. */
+    private static boolean relayed(DatagramSocket from, long in, DatagramSocket to, long out, int seq)
+            throws Exception {
+        send(from, rtp(0, seq), port(in));
+        DatagramPacket got = receive(to);
+        return got != null && got.getPort() == port(out) && got.getData()[3] == (byte) seq;
     }
 
     /** Where RTCP arriving at a goes, by setTarget0's three rules. */

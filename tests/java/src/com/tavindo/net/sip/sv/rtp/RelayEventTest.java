@@ -14,6 +14,7 @@ import java.util.List;
 import java.util.Properties;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.regex.Pattern;
+import java.util.stream.Collectors;
 
 /** Events to Java through the threads lent to workthread0 (ports 43600-43799). */
 public final class RelayEventTest {
@@ -143,19 +144,31 @@ public final class RelayEventTest {
         return n;
     }
 
+    /** A listener's exception is reported in Java, with its stack, and logged by the relay. */
     private static void exceptionInCallback() throws Exception {
         long[] ab = pair(3000, 100, 0);
         int start = eventCount();
+        List<Throwable> reported = new ArrayList<>();
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
+            synchronized (reported) {
+                reported.add(e);
+            }
+        });
         throwOnNextBufferEvent.set(true);
         try (DatagramSocket phone = udp()) {
             send(phone, new byte[400], port(ab[0]));
             Check.isTrue("exception logged", RelayHarness.waitUntil(() -> occurrences(
                     log(), "Exception Occured in Java method.(nativeEvent)2\n") == 1, 10000));
+            synchronized (reported) {
+                Check.equal("reported to the thread's handler", List.of("from the host"),
+                        reported.stream().map(Throwable::getMessage).collect(Collectors.toList()));
+            }
             send(phone, new byte[400], port(ab[0]));
             Check.isTrue("next event delivered", RelayHarness.waitUntil(() -> eventCount() == start + 1, 10000));
         }
         Check.equal("next event's size", 500L, event(start)[3]);
         Check.equal("logged once", 1, occurrences(log(), "(nativeEvent)2"));
+        Thread.setDefaultUncaughtExceptionHandler(null);
         RTPexJNI.toDie0(ab[0], false);
         RTPexJNI.toDie0(ab[1], false);
     }
