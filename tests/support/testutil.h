@@ -39,6 +39,18 @@ inline std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+inline void writeFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// n bytes of a pattern that differs by seed.
+inline std::string patterned(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 131 + seed) & 0xFF);
+  return s;
+}
+
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // Waits until done() holds, polling every 10 ms for at most ms.

@@ -23,16 +23,8 @@ namespace {
 
 const char kPassword[] = "layer on layer";
 
-std::string patterned(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 131 + seed) & 0xFF);
-  return s;
-}
-
-void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
+using testutil::patterned;
+using testutil::writeFile;
 
 // One layer of the salted AES-256-CBC format taken off; false when the bytes
 // are not such a file under kPassword.
