@@ -131,11 +131,23 @@ void RTex::publishParty() {
   // A destination of port 0 is none yet (learning pending). The target's
   // forms are numeric as the relay writes a source already.
   if (sendTo.port != 0) SocketCore::sourceSpelling(sendTo.addr, dest);
-  char(*slots)[InetAddrPort::ADDR_SIZE] = ep->party.addr + (ep == this ? 0 : 3);
+  int first = ep == this ? 0 : PartyAddrs::kRtpSlots;
+  const InetAddrPort* forms[] = {&sendTo, &target.v4, &target.v6};
   Synchronized hold(SRTPInfo::wo);
-  std::memcpy(slots[0], dest, sizeof(dest));
-  std::memcpy(slots[1], target.v4.addr, sizeof(target.v4.addr));
-  std::memcpy(slots[2], target.v6.addr, sizeof(target.v6.addr));
+  for (int i = 0; i < 3; i++) {
+    std::memcpy(ep->party.addr[first + i], i == 0 ? dest : forms[i]->addr, sizeof(dest));
+    ep->party.port[first + i] = forms[i]->port;
+  }
+}
+
+bool PartyAddrs::isRtpDestination(const InetAddrPort& source) const {
+  for (int i = 0; i < kRtpSlots; i++) {
+    if (addr[i][0] != '\0' && port[i] == source.port &&
+        std::strncmp(addr[i], source.addr, InetAddrPort::ADDR_SIZE) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool PartyAddrs::has(const char* source) const {
@@ -951,10 +963,11 @@ void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rt
 
 // Takes a source of leg's far end for the learning: as lastFrom (RTP on the
 // RTP port, everything on the RTCP port) and for partnerLeg's preference.
-// On a converting side only what a context verified counts: junk sent to
-// the SRTP side must not move where the other side's media goes.
+// On a side that converts or waits to, only what a context verified
+// counts: junk sent to the SRTP side must not move where the other side's
+// media goes.
 void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom) {
-  if (a.inMode == 2 && !a.verified) return;
+  if (a.inMode != 0 && !a.verified) return;
   if (setLastFrom) {
     Synchronized hold(&leg->addrLock);
     leg->lastFrom = a.from;
@@ -1192,10 +1205,10 @@ void RTPex::received(int64_t now) {
       len = udpReceiver.recv(recvBuf, recvBufSize);
       if (len < 0) err = SocketCore::getError();
       // RTP's source is kept under the same hold; on a converting side
-      // only once a context verified it.
+      // only once a context verified it, on a pending side not at all.
       if (len > 0) a.kind = classifyDatagram(recvBuf, len);
       if (isMedia(a.kind)) udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
-      if (a.kind == KIND_RTP && a.inMode != 2) lastFrom = a.from;
+      if (a.kind == KIND_RTP && a.inMode == 0) lastFrom = a.from;
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {

@@ -53,11 +53,16 @@ class RTexDispatcher : public ThreadDispatcher<RTex> {
 // relay writes a datagram's source: its legs' destinations and targets.
 // Outbound, a datagram from one of them is the party's. Under SRTPInfo::wo.
 struct PartyAddrs {
-  static const int kSlots = 6;  // per leg: destination, the target's two forms
+  static const int kSlots = 6;  // per leg, RTP first: destination, the target's two forms
+  static const int kRtpSlots = 3;
   char addr[kSlots][InetAddrPort::ADDR_SIZE];
+  uint16_t port[kSlots];
 
-  PartyAddrs() : addr() {}
+  PartyAddrs() : addr(), port() {}
   bool has(const char* source) const;
+  // Whether source is, address and port, the RTP leg's destination or
+  // target: where the relay itself holds the party to be.
+  bool isRtpDestination(const InetAddrPort& source) const;
 };
 
 // A destination text as Java gives it, with its numeric forms for an IPv4

@@ -136,7 +136,8 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const OutboundSource& src, const si
 // with SRTPInfo::wo held, under which out's party addresses change.
 OutboundSource sourceFor(RTPex* out, const InetAddrPort* from, bool verified) {
   bool party = from == nullptr || verified || out->party.has(from->addr);
-  return OutboundSource{from, party, verified};
+  bool destination = from != nullptr && out->party.isRtpDestination(*from);
+  return OutboundSource{from, party, destination, verified};
 }
 
 // Protects a copy of data with out's current outbound context and sends it
@@ -297,6 +298,11 @@ bool SRTPInfo::roomFor(const OutboundSource& src) const {
   return others < MAX_OTHER_STREAMS && fromThere < MAX_STREAMS_PER_ADDRESS;
 }
 
+void SRTPInfo::rebind(OutboundSsrc* known, const InetAddrPort& from) {
+  std::memcpy(known->addr, from.addr, sizeof(known->addr));
+  known->rtpPort = from.port;
+}
+
 bool SRTPInfo::admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src, bool* added) {
   *added = false;
   for (int i = 0; i < outboundCount; i++) {
@@ -304,6 +310,9 @@ bool SRTPInfo::admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src,
     if (known.ssrc != ssrc) continue;
     // The key's holder sent it: its index is the far end's own.
     if (src.from == nullptr || src.verified) return true;
+    // A party that moved (a new port or address in a re-INVITE, kept SSRC)
+    // sends from where the relay now sends it the other direction.
+    if (rtp && known.party && src.destination) rebind(&known, *src.from);
     if (std::strncmp(known.addr, src.from->addr, InetAddrPort::ADDR_SIZE) != 0) return false;
     if (!rtp) return true;
     if (known.rtpPort == 0) known.rtpPort = src.from->port;

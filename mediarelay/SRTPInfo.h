@@ -17,8 +17,9 @@ class RTPex;
 // datagram (nothing to bind), taken as the party's.
 struct OutboundSource {
   const InetAddrPort* from;
-  bool party;     // from one of the party's addresses
-  bool verified;  // passed SRTP authentication on its way in
+  bool party;       // from one of the party's addresses
+  bool destination;  // from the party's RTP destination or target itself
+  bool verified;    // passed SRTP authentication on its way in
 };
 
 class SRTPInfo {
@@ -114,6 +115,8 @@ class SRTPInfo {
 
   // The room a new SSRC of src may take.
   bool roomFor(const OutboundSource& src) const;
+  // Binds a party's SSRC to the source from anew.
+  static void rebind(OutboundSsrc* known, const InetAddrPort& from);
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
   // and is owned by the policy from then on.
   void create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy, int bufSize);
