@@ -217,7 +217,7 @@ void SRTPInfo::drawKey(unsigned char* key) {
 // ---- contexts -------------------------------------------------------------------
 
 SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize)
-    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+    : session(nullptr), status(1), buf(nullptr), bufCapacity(0), errorCount(0) {
   std::memset(&policy, 0, sizeof(policy));
   std::unique_ptr<unsigned char[]> keyCopy;
   if (outbound != 0 && (key == nullptr || keyLen < 1)) {
@@ -231,7 +231,7 @@ SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, in
 
 SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen,
                    unsigned char* salt, int saltLen, int bufSize)
-    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+    : session(nullptr), status(1), buf(nullptr), bufCapacity(0), errorCount(0) {
   std::memset(&policy, 0, sizeof(policy));
   create(outbound, suite, std::unique_ptr<unsigned char[]>(copyKey(key, keyLen, salt, saltLen)),
          bufSize);
@@ -241,7 +241,6 @@ void SRTPInfo::create(int outbound, short suite, std::unique_ptr<unsigned char[]
                       int bufSize) {
   bufCapacity = std::max(bufSize, 0) * 3 / 2;
   buf = new unsigned char[bufCapacity];
-  keyOwned = true;
   Synchronized hold(wo);
   if (suite == SUITE_AES_CM_128_HMAC_SHA1_32) {
     srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
@@ -269,7 +268,8 @@ SRTPInfo::~SRTPInfo() {
     Synchronized hold(wo);
     srtp_dealloc(session);
   }
-  if (keyOwned && policy.key != nullptr) {
+  // The key is always this context's own copy (see create).
+  if (policy.key != nullptr) {
     std::memset(policy.key, 0, KEY_LEN);
     delete[] policy.key;
   }

@@ -82,7 +82,6 @@ class SRTPInfo {
   srtp_t session;
   srtp_policy_t policy;
   int status;  // 1 until made, then srtp_create's result; 0: session exists
-  bool keyOwned;
   unsigned char* buf;
   int bufCapacity;
   int errorCount;             // failed unprotects; stops at INT_MAX
