@@ -446,23 +446,18 @@ int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* 
   return protectCopy(ctx, Protect::kRtp, sourceFor(out, from, verified), data, len, dst, n);
 }
 
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
-              bool verified) {
-  (void)ctx;  // out's cryptoSend is read again under the lock
+void sendSRTP(RTPex* out, signed char* buf, int len, const InetAddrPort* from, bool verified) {
   protectAndSend(out, Protect::kRtp, from, verified, &out->udpSender, buf, len,
                  "protect error: r=");
 }
 
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
-               bool verified) {
-  (void)ctx;
+void sendSRTCP(RTPex* out, signed char* buf, int len, const InetAddrPort* from, bool verified) {
   protectAndSend(out, Protect::kRtcp, from, verified, &out->rtcp.udpSender, buf, len,
                  "protect_rtcp error: r=");
 }
 
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* from, bool verified) {
-  (void)ctx;
+void sendSRTCPMux(RTPex* out, signed char* buf, int len, const InetAddrPort* from,
+                  bool verified) {
   protectAndSend(out, Protect::kRtcp, from, verified, &out->udpSender, buf, len,
                  "protect_rtcp error: r=");
 }

@@ -131,16 +131,16 @@ int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* 
                    const InetAddrPort* from = nullptr, bool verified = false);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
-// RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment. from: the datagram's source (null:
-// none, taken as the party's); verified: it passed SRTP authentication on
-// its way in. An index protected before, an SSRC that admitOutbound refuses
-// or a stream at MAX_ROC is not sent, and the failure is counted.
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-              const InetAddrPort* from = nullptr, bool verified = false);
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-               const InetAddrPort* from = nullptr, bool verified = false);
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* from = nullptr, bool verified = false);
+// RTP socket. The context is read under SRTPInfo::wo, as a JNI thread may
+// replace it at any moment. from: the datagram's source (null: none, taken
+// as the party's); verified: it passed SRTP authentication on its way in.
+// An index protected before, an SSRC that admitOutbound refuses or a stream
+// at MAX_ROC is not sent, and the failure is counted.
+void sendSRTP(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+              bool verified = false);
+void sendSRTCP(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+               bool verified = false);
+void sendSRTCPMux(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+                  bool verified = false);
 
 #endif  // MEDIARELAY_SRTPINFO_H
