@@ -1721,7 +1721,7 @@ std::string RTPex::getInfo(const std::string& key) {
     }
   }
   // Read without the SRTP lock: a recent value is enough here.
-  int converting = __atomic_load_n(&SRTPInfo::countConcurrent, __ATOMIC_RELAXED);
+  int converting = SRTPInfo::countConcurrent.load();
   text += "\r\n<SRTP Converting> count:" + std::to_string(converting) + "\r\n";
   return text;
 }

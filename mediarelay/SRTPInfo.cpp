@@ -19,7 +19,7 @@
 WaitObject* SRTPInfo::wo = nullptr;
 const char SRTPInfo::RANDOM_CHARS[] =
     "abcdefghijklmnopkrstuvwxyzABCDEFGHIJKLMNOPKRSTUVWXYZ0123456789";
-int SRTPInfo::countConcurrent = 0;
+std::atomic<int> SRTPInfo::countConcurrent{0};
 
 namespace {
 
@@ -196,10 +196,7 @@ void SRTPInfo::uninitStatic() {
   wo = nullptr;
 }
 
-void SRTPInfo::addConcurrent(int delta) {
-  // Changed under wo; the status text reads it without the lock.
-  __atomic_add_fetch(&countConcurrent, delta, __ATOMIC_RELAXED);
-}
+void SRTPInfo::addConcurrent(int delta) { countConcurrent += delta; }
 
 void SRTPInfo::drawKey(unsigned char* key) {
   unsigned char raw[64];

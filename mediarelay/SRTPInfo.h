@@ -5,6 +5,7 @@
 
 #include <srtp2/srtp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -44,7 +45,8 @@ class SRTPInfo {
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
-  static int countConcurrent;
+  // Changed under wo; the status text reads it without the lock.
+  static std::atomic<int> countConcurrent;
 
   static void initStatic();
   static void uninitStatic();
