@@ -126,9 +126,10 @@ class SRTPInfo {
 // a context authenticated it.
 bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
 bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
-// The protect step of sendSRTP alone: a copy of data protected into dst
-// (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
-// libsrtp2's result; -1 when out has no outbound context.
+// Test-only (the tests and the benchmark): the protect step of sendSRTP
+// alone, a copy of data protected into dst (room for len + PROTECT_ROOM)
+// with out's current cryptoSend, *n bytes. libsrtp2's result; -1 when out
+// has no outbound context.
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
                    const InetAddrPort* from = nullptr, bool verified = false);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
