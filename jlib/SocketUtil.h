@@ -171,6 +171,7 @@ class UDPsender : public UDPsocketCore {
   // without a socket).
   int setTOS(int tos);
 
+  // Test-only: the destination as set.
   bool hasDestination() const { return dest.ss_family != 0; }
   const sockaddr_storage& getDestination() const { return dest; }
 
@@ -210,6 +211,7 @@ class UDPreceiver : public UDPsocketCore {
   // Kernel receive buffer (SO_RCVBUF). 0, or -1 (also without a socket).
   int setBufferSize(int bytes);
 
+  // Test-only: the sender of the last datagram as received.
   const sockaddr_storage& getLastAddr() const { return lastAddr; }
 
  protected:
@@ -237,6 +239,7 @@ class SocketSelector {
   // Whether entry i was readable (POLLIN) after the last select.
   bool isSelectedOfIndex(int i) const;
   bool isSelected(socket_t desc) const;
+  // Test-only: the number of descriptors added.
   int size() const { return static_cast<int>(fds.size()); }
 
 #ifdef _WIN32

@@ -1,6 +1,6 @@
 // The Winsock side of the socket layer: start-up, open and close, non-blocking
 // receive, and the readiness test with WSAPoll or, where it is missing, select.
-#ifdef _WIN32
+// Built for Windows only (cmake/sources.cmake).
 
 #include <cstdlib>
 #include <cstring>
@@ -215,5 +215,3 @@ bool SocketSelector::isSelected(socket_t desc) const {
   }
   return false;
 }
-
-#endif  // _WIN32

@@ -114,6 +114,7 @@ class DispatchThread : public DispatchThreadBase {
     return 1;
   }
 
+  // Test-only: the runners held, adopted or not.
   int getRunnerCount() const { return runnerCount; }
 
  protected:

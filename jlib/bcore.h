@@ -85,7 +85,7 @@ bool log_open();
 void log_filebackup();
 const char* getCurrentTime();
 
-// Test access to the file names set by InitTrace.
+// Test-only: the file names set by InitTrace.
 const std::string& logFileName();
 const std::string& logBackupFileName();
 

@@ -31,6 +31,7 @@ class JLangThread {
   virtual int getPriority() { return 10; }
   void join();
 
+  // Test-only: 0 before start, 1 started, 2 joined, else the creation error.
   int getState() const { return state; }
   // True once run() has returned on the thread; only the thread's own exit
   // follows. A wait that cannot join (a DLL detach holds the loader lock,

@@ -915,11 +915,11 @@ bool unprotectArrival(RTPex* out, Arrival* a, signed char* buf, int* len) {
 void sendProtected(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
   // The contexts are read again under SRTPInfo::wo by the senders.
   if (a.kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len, &a.from, a.verified);
+    sendSRTP(out, buf, len, &a.from, a.verified);
   } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len, &a.from, a.verified);
+    sendSRTCP(out, buf, len, &a.from, a.verified);
   } else {
-    sendSRTCPMux(out, nullptr, buf, len, &a.from, a.verified);
+    sendSRTCPMux(out, buf, len, &a.from, a.verified);
   }
 }
 
@@ -1734,7 +1734,7 @@ std::string RTPex::getInfo(const std::string& key) {
     }
   }
   // Read without the SRTP lock: a recent value is enough here.
-  int converting = __atomic_load_n(&SRTPInfo::countConcurrent, __ATOMIC_RELAXED);
+  int converting = SRTPInfo::countConcurrent.load();
   text += "\r\n<SRTP Converting> count:" + std::to_string(converting) + "\r\n";
   return text;
 }

@@ -19,7 +19,7 @@
 WaitObject* SRTPInfo::wo = nullptr;
 const char SRTPInfo::RANDOM_CHARS[] =
     "abcdefghijklmnopkrstuvwxyzABCDEFGHIJKLMNOPKRSTUVWXYZ0123456789";
-int SRTPInfo::countConcurrent = 0;
+std::atomic<int> SRTPInfo::countConcurrent{0};
 
 namespace {
 
@@ -197,10 +197,7 @@ void SRTPInfo::uninitStatic() {
   wo = nullptr;
 }
 
-void SRTPInfo::addConcurrent(int delta) {
-  // Changed under wo; the status text reads it without the lock.
-  __atomic_add_fetch(&countConcurrent, delta, __ATOMIC_RELAXED);
-}
+void SRTPInfo::addConcurrent(int delta) { countConcurrent += delta; }
 
 void SRTPInfo::drawKey(unsigned char* key) {
   unsigned char raw[64];
@@ -218,7 +215,7 @@ void SRTPInfo::drawKey(unsigned char* key) {
 // ---- contexts -------------------------------------------------------------------
 
 SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize)
-    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+    : session(nullptr), status(1), buf(nullptr), bufCapacity(0), errorCount(0) {
   std::memset(&policy, 0, sizeof(policy));
   std::unique_ptr<unsigned char[]> keyCopy;
   if (outbound != 0 && (key == nullptr || keyLen < 1)) {
@@ -232,7 +229,7 @@ SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, in
 
 SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen,
                    unsigned char* salt, int saltLen, int bufSize)
-    : session(nullptr), status(1), keyOwned(false), buf(nullptr), bufCapacity(0), errorCount(0) {
+    : session(nullptr), status(1), buf(nullptr), bufCapacity(0), errorCount(0) {
   std::memset(&policy, 0, sizeof(policy));
   create(outbound, suite, std::unique_ptr<unsigned char[]>(copyKey(key, keyLen, salt, saltLen)),
          bufSize);
@@ -242,7 +239,6 @@ void SRTPInfo::create(int outbound, short suite, std::unique_ptr<unsigned char[]
                       int bufSize) {
   bufCapacity = std::max(bufSize, 0) * 3 / 2;
   buf = new unsigned char[bufCapacity];
-  keyOwned = true;
   Synchronized hold(wo);
   if (suite == SUITE_AES_CM_128_HMAC_SHA1_32) {
     srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
@@ -270,7 +266,8 @@ SRTPInfo::~SRTPInfo() {
     Synchronized hold(wo);
     srtp_dealloc(session);
   }
-  if (keyOwned && policy.key != nullptr) {
+  // The key is always this context's own copy (see create).
+  if (policy.key != nullptr) {
     std::memset(policy.key, 0, KEY_LEN);
     delete[] policy.key;
   }
@@ -455,23 +452,18 @@ int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* 
   return protectCopy(ctx, Protect::kRtp, sourceFor(out, from, verified), data, len, dst, n);
 }
 
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
-              bool verified) {
-  (void)ctx;  // out's cryptoSend is read again under the lock
+void sendSRTP(RTPex* out, signed char* buf, int len, const InetAddrPort* from, bool verified) {
   protectAndSend(out, Protect::kRtp, from, verified, &out->udpSender, buf, len,
                  "protect error: r=");
 }
 
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len, const InetAddrPort* from,
-               bool verified) {
-  (void)ctx;
+void sendSRTCP(RTPex* out, signed char* buf, int len, const InetAddrPort* from, bool verified) {
   protectAndSend(out, Protect::kRtcp, from, verified, &out->rtcp.udpSender, buf, len,
                  "protect_rtcp error: r=");
 }
 
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* from, bool verified) {
-  (void)ctx;
+void sendSRTCPMux(RTPex* out, signed char* buf, int len, const InetAddrPort* from,
+                  bool verified) {
   protectAndSend(out, Protect::kRtcp, from, verified, &out->udpSender, buf, len,
                  "protect_rtcp error: r=");
 }

@@ -5,6 +5,7 @@
 
 #include <srtp2/srtp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -45,7 +46,8 @@ class SRTPInfo {
 
   static WaitObject* wo;  // every use of a session and countConcurrent
   static const char RANDOM_CHARS[];
-  static int countConcurrent;
+  // Changed under wo; the status text reads it without the lock.
+  static std::atomic<int> countConcurrent;
 
   static void initStatic();
   static void uninitStatic();
@@ -83,7 +85,6 @@ class SRTPInfo {
   srtp_t session;
   srtp_policy_t policy;
   int status;  // 1 until made, then srtp_create's result; 0: session exists
-  bool keyOwned;
   unsigned char* buf;
   int bufCapacity;
   int errorCount;             // failed unprotects; stops at INT_MAX
@@ -128,23 +129,24 @@ class SRTPInfo {
 // a context authenticated it.
 bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
 bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
-// The protect step of sendSRTP alone: a copy of data protected into dst
-// (room for len + PROTECT_ROOM) with out's current cryptoSend, *n bytes.
-// libsrtp2's result; -1 when out has no outbound context.
+// Test-only (the tests and the benchmark): the protect step of sendSRTP
+// alone, a copy of data protected into dst (room for len + PROTECT_ROOM)
+// with out's current cryptoSend, *n bytes. libsrtp2's result; -1 when out
+// has no outbound context.
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
                    const InetAddrPort* from = nullptr, bool verified = false);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
-// RTP socket. ctx is not used: the context is read under SRTPInfo::wo, as a
-// JNI thread may replace it at any moment. from: the datagram's source (null:
-// none, taken as the party's); verified: it passed SRTP authentication on
-// its way in. An index protected before, an SSRC that admitOutbound refuses
-// or a stream at MAX_ROC is not sent, and the failure is counted.
-void sendSRTP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-              const InetAddrPort* from = nullptr, bool verified = false);
-void sendSRTCP(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-               const InetAddrPort* from = nullptr, bool verified = false);
-void sendSRTCPMux(RTPex* out, SRTPInfo* ctx, signed char* buf, int len,
-                  const InetAddrPort* from = nullptr, bool verified = false);
+// RTP socket. The context is read under SRTPInfo::wo, as a JNI thread may
+// replace it at any moment. from: the datagram's source (null: none, taken
+// as the party's); verified: it passed SRTP authentication on its way in.
+// An index protected before, an SSRC that admitOutbound refuses or a stream
+// at MAX_ROC is not sent, and the failure is counted.
+void sendSRTP(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+              bool verified = false);
+void sendSRTCP(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+               bool verified = false);
+void sendSRTCPMux(RTPex* out, signed char* buf, int len, const InetAddrPort* from = nullptr,
+                  bool verified = false);
 
 #endif  // MEDIARELAY_SRTPINFO_H

@@ -255,7 +255,7 @@ TEST_F(SRTPInfoTest, FailureCountsStopAtLimit) {
          EXPECT_FALSE(unprotect(&ep, &pkt, true));
        }},
       {"sendSRTP", &ep.cryptoSend->protectErrorCount,
-       [&] { sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&junk[0]), 5); }},
+       [&] { sendSRTP(&ep, reinterpret_cast<signed char*>(&junk[0]), 5); }},
   };
   size_t mark = relaytest::logText().size();
   for (const Case& c : cases) {
@@ -340,7 +340,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
 
   struct Case {
     const char* name;
-    void (*send)(RTPex*, SRTPInfo*, signed char*, int, const InetAddrPort*, bool);
+    void (*send)(RTPex*, signed char*, int, const InetAddrPort*, bool);
     const FarEnd* at;
     bool asRtcp;
     std::string plain;
@@ -361,7 +361,7 @@ TEST_F(SRTPInfoTest, SendProtectsCopyThroughRightSocket) {
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string buf = c.plain;
-    c.send(&out, out.cryptoSend, reinterpret_cast<signed char*>(&buf[0]),
+    c.send(&out, reinterpret_cast<signed char*>(&buf[0]),
            static_cast<int>(buf.size()), nullptr, false);
     EXPECT_EQ(c.plain, buf);
     std::string got;
@@ -408,17 +408,17 @@ TEST_F(SRTPInfoTest, ProtectFailuresAreCountedAndNotSent) {
   signed char* bytes = reinterpret_cast<signed char*>(&tooShort[0]);
 
   size_t mark = relaytest::logText().size();
-  sendSRTP(&out, nullptr, bytes, 5);
-  sendSRTCP(&out, nullptr, bytes, 4);
+  sendSRTP(&out, bytes, 5);
+  sendSRTCP(&out, bytes, 4);
   EXPECT_EQ("", relaytest::logSince(mark));
 
   for (int round = 0; round < 2; round++) {
     out.createCryptoToSend(0);
     const int kRepeats = 200;
     for (int i = 0; i < kRepeats; i++) {
-      sendSRTCP(&out, out.cryptoSend, bytes, 4);
-      sendSRTP(&out, out.cryptoSend, bytes, 5);
-      sendSRTCPMux(&out, out.cryptoSend, bytes, 4);
+      sendSRTCP(&out, bytes, 4);
+      sendSRTP(&out, bytes, 5);
+      sendSRTCPMux(&out, bytes, 4);
     }
     EXPECT_EQ(3 * kRepeats, out.cryptoSend->protectErrorCount);
   }
@@ -429,9 +429,9 @@ TEST_F(SRTPInfoTest, ProtectFailuresAreCountedAndNotSent) {
 
   // The first datagram to arrive is the first good one.
   std::string good = rtp(1, 1, 20);
-  sendSRTP(&out, out.cryptoSend, reinterpret_cast<signed char*>(&good[0]), 32);
+  sendSRTP(&out, reinterpret_cast<signed char*>(&good[0]), 32);
   std::string report = rtcp(1);
-  sendSRTCP(&out, out.cryptoSend, reinterpret_cast<signed char*>(&report[0]), 28);
+  sendSRTCP(&out, reinterpret_cast<signed char*>(&report[0]), 28);
   std::string got;
   ASSERT_TRUE(rtpPeer.receive(&got));
   EXPECT_EQ(good.size() + 10, got.size());
@@ -465,7 +465,7 @@ TEST_F(SRTPInfoTest, FailedSessionFailsEveryDatagram) {
   EXPECT_EQ(before, pkt);
   EXPECT_FALSE(unprotect(&ep, &pkt, true));
   EXPECT_EQ(2, ep.cryptoRecv->errorCount);
-  sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&pkt[0]), 42);
+  sendSRTP(&ep, reinterpret_cast<signed char*>(&pkt[0]), 42);
   std::string log = relaytest::logSince(mark);
   std::string r = std::to_string(failed);
   EXPECT_EQ(1u, srtptest::count(log, "strp_unprotect() failed r=" + r));
@@ -475,7 +475,7 @@ TEST_F(SRTPInfoTest, FailedSessionFailsEveryDatagram) {
   // Replaced by a working context, the endpoint sends again.
   ep.createCryptoToSend(0);
   ASSERT_EQ(0, ep.cryptoSend->status);
-  sendSRTP(&ep, ep.cryptoSend, reinterpret_cast<signed char*>(&pkt[0]), 42);
+  sendSRTP(&ep, reinterpret_cast<signed char*>(&pkt[0]), 42);
   std::string got;
   ASSERT_TRUE(peer.receive(&got));
   EXPECT_EQ(52u, got.size());
@@ -620,8 +620,8 @@ class SRTPStreamTest : public SRTPInfoTest {
       if (way.outbound) {
         signed char* bytes = reinterpret_cast<signed char*>(&(*pkt)[0]);
         int len = static_cast<int>(pkt->size());
-        way.asRtcp ? sendSRTCP(&relay, ctx, bytes, len, from)
-                   : sendSRTP(&relay, ctx, bytes, len, from);
+        way.asRtcp ? sendSRTCP(&relay, bytes, len, from)
+                   : sendSRTP(&relay, bytes, len, from);
       } else {
         *pkt = protect(far.get(), *pkt, way.asRtcp);
         if (!unprotect(&relay, pkt, way.asRtcp)) pkt->clear();
@@ -794,7 +794,7 @@ TEST_F(SRTPStreamTest, IndexIsProtectedOnce) {
     ASSERT_TRUE(t.passes(kCall, 1, c.first));
     std::string other = rtp(1, kCall, 20, 0, 77);  // the same header, other bytes
     size_t mark = relaytest::logText().size();
-    sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&other[0]),
+    sendSRTP(&t.relay, reinterpret_cast<signed char*>(&other[0]),
              static_cast<int>(other.size()), c.again);
     EXPECT_EQ(1, t.ctx->protectErrorCount);
     EXPECT_EQ(1u, srtptest::count(relaytest::logSince(mark), "protect error: r=9"));
@@ -837,8 +837,8 @@ TEST_F(SRTPStreamTest, SsrcIsBoundToItsFirstSource) {
       std::string jump = t.plain(kCall, 30000);
       signed char* bytes = reinterpret_cast<signed char*>(&jump[0]);
       int len = static_cast<int>(jump.size());
-      w.asRtcp ? sendSRTCP(&t.relay, t.ctx, bytes, len, c.other, c.verified)
-               : sendSRTP(&t.relay, t.ctx, bytes, len, c.other, c.verified);
+      w.asRtcp ? sendSRTCP(&t.relay, bytes, len, c.other, c.verified)
+               : sendSRTP(&t.relay, bytes, len, c.other, c.verified);
       EXPECT_EQ(taken ? 0 : 1, t.failures());
       std::string got;
       if (taken) {
@@ -878,7 +878,7 @@ TEST_F(SRTPStreamTest, OutboundRoomBySource) {
       // 15 CSRCs that the datagram does not hold: refused, no room taken.
       std::string bad = rtp(1, 9999, 8);
       bad[0] = static_cast<char>(0x8F);
-      sendSRTP(&t.relay, t.ctx, reinterpret_cast<signed char*>(&bad[0]),
+      sendSRTP(&t.relay, reinterpret_cast<signed char*>(&bad[0]),
                static_cast<int>(bad.size()), &kStranger);
       EXPECT_EQ(++refused, t.failures());
     }
