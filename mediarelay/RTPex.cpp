@@ -165,7 +165,7 @@ RTPex::RTPex()
       startTime(0),
       cryptoSend(nullptr),
       cryptoRecv(nullptr),
-      stunState(0),
+      stunState(STUN_NONE),
       stunCandidates(nullptr),
       stunCandidateCount(0),
       closing(0),
@@ -173,7 +173,7 @@ RTPex::RTPex()
       requestedBufSize(0),
       refusedBufSize(0),
       payloadType(-1),
-      srtpMode(0),
+      srtpMode(SRTP_PLAIN),
       scopeId(0) {
   rtcp.owner = this;
 }
@@ -244,7 +244,7 @@ int64_t RTPex::newInstance(int64_t sid, unsigned char hostByte, int portMin, int
   ep->hostText = hostText;
   ep->behindNatEnabled = behindNat != 0;
   ep->rtcp.behindNatEnabled = behindNat != 0;
-  ep->srtpMode = srtpPending != 0 ? 1 : 0;
+  ep->srtpMode = srtpPending != 0 ? SRTP_PENDING : SRTP_PLAIN;
 
   Synchronized hold(woStatic);
   int64_t id = nextId(ep->localPort);
@@ -398,7 +398,7 @@ void RTPex::reinit(const RTPexSession& next) {
     Synchronized hold(&addrLock);
     resetLeg();
     freeStunCandidates();
-    stunState = 0;
+    stunState = STUN_NONE;
     lastRecvTime = 0;
     startTime = 0;
     payloadType = -1;
@@ -411,7 +411,7 @@ void RTPex::reinit(const RTPexSession& next) {
     initialBufSize = next.rtpBufSize;
     udpSender.setTOS(next.tos);
     behindNatEnabled = next.behindNat;
-    srtpMode = next.srtpPending ? 1 : 0;
+    srtpMode = next.srtpPending ? SRTP_PENDING : SRTP_PLAIN;
     bindIp = next.bindIp;
     scopeId = next.scopeId;
   }
@@ -878,7 +878,7 @@ bool isMedia(int kind) { return kind == KIND_RTP || kind == KIND_RTCP; }
 // Media and RTCP hold the STUN state for good; stored only when it changes,
 // as the partner's thread reads it for every datagram it relays.
 void holdStunForGood(RTPex* ep) {
-  if (ep->stunState.load() != -2) ep->stunState = -2;
+  if (ep->stunState.load() != STUN_MEDIA) ep->stunState = STUN_MEDIA;
 }
 
 // Where a datagram came from and what the relay made of it on arrival.
@@ -889,11 +889,10 @@ struct Arrival {
   bool verified;  // SRTP removed by a context that authenticated it
 };
 
-// Removes SRTP from a datagram of a converting side (inMode 2) with the
-// inbound context of out, through which it leaves. False when it must be
-// dropped.
+// Removes SRTP from a datagram of a converting side with the inbound
+// context of out, through which it leaves. False when it must be dropped.
 bool unprotectArrival(RTPex* out, Arrival* a, signed char* buf, int* len) {
-  if (!isMedia(a->kind) || a->inMode != 2) return true;
+  if (!isMedia(a->kind) || a->inMode != SRTP_CONVERTING) return true;
   return a->kind == KIND_RTP ? unprotectRTP(out, buf, len, &a->verified)
                              : unprotectRTCP(out, buf, len, &a->verified);
 }
@@ -916,9 +915,9 @@ void sendProtected(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf
 // pending side goes nowhere. Called with out's addrLock held.
 void relayOut(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
   int outMode = out->srtpMode.load();
-  if (isMedia(a.kind) && a.inMode == 1) return;
-  if (outMode == 1) return;
-  if (isMedia(a.kind) && outMode == 2) {
+  if (isMedia(a.kind) && a.inMode == SRTP_PENDING) return;
+  if (outMode == SRTP_PENDING) return;
+  if (isMedia(a.kind) && outMode == SRTP_CONVERTING) {
     sendProtected(out, a, rtcpPort, buf, len);
     return;
   }
@@ -954,7 +953,7 @@ void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rt
 // On a converting side only what a context verified counts: junk sent to
 // the SRTP side must not move where the other side's media goes.
 void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom) {
-  if (a.inMode == 2 && !a.verified) return;
+  if (a.inMode == SRTP_CONVERTING && !a.verified) return;
   if (setLastFrom) {
     Synchronized hold(&leg->addrLock);
     leg->lastFrom = a.from;
@@ -962,7 +961,14 @@ void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom
   noteFarEndSource(leg, partnerLeg, a.from);
 }
 
-bool holding(int64_t state, int64_t now) { return state < 0 || (state > 0 && now <= state); }
+// Whether state is a hold-until time rather than none or a hold for good.
+bool timedHold(int64_t state) { return state > STUN_NONE; }
+
+// Whether the newest candidate holds at now: answered or media (for good),
+// or within its time.
+bool holding(int64_t state, int64_t now) {
+  return state < STUN_NONE || (timedHold(state) && now <= state);
+}
 
 // Index of the first candidate equal to s, oldest first; -1 when none.
 int findCandidate(const RTPex* ep, const InetAddrPort& s) {
@@ -996,17 +1002,17 @@ bool latchStun(RTPex* ep, int64_t now, bool answer) {
   int newest = ep->stunCandidateCount - 1;
   if (holding(state, now)) {
     if (at < 0 || at != newest) return false;
-    if (answer && state > 0) ep->stunState = -1;
+    if (answer && timedHold(state)) ep->stunState = STUN_ANSWERED;
     return true;
   }
   if (at >= 0 && at == newest) {
-    if (answer) ep->stunState = -1;
+    if (answer) ep->stunState = STUN_ANSWERED;
     ep->lastFrom = s;
     return true;
   }
   if (at >= 0) {
     std::swap(ep->stunCandidates[at], ep->stunCandidates[newest]);
-    ep->stunState = answer ? -1 : now + RTPex::STUN_INTERVAL;
+    ep->stunState = answer ? STUN_ANSWERED : now + RTPex::STUN_INTERVAL;
     return true;
   }
   appendCandidate(ep, s);
@@ -1017,12 +1023,32 @@ bool latchStun(RTPex* ep, int64_t now, bool answer) {
 
 }  // namespace
 
+namespace {
+
+// The shortest datagram the relay classifies: an RTCP header with its SSRC.
+const int kMinClassified = 8;
+
+bool hasRtpVersion2(unsigned char first) { return first >= 0x80 && first <= 0xBF; }
+
+// The second byte of an RTP-like header without the marker bit.
+int typeOf(const unsigned char* b) { return b[1] & 0x7F; }
+
+// RTCP packet types 200 to 207 (SR, RR, SDES, BYE, APP, RTPFB, PSFB, XR) as
+// typeOf gives them: the RTCP port passes these only.
+bool isRtcpReportType(int type) { return type >= 72 && type <= 79; }
+
+// The old FIR and NACK types 192 and 193: RTCP too when multiplexed on the
+// RTP port.
+bool isRtcpFeedbackType(int type) { return type == 64 || type == 65; }
+
+}  // namespace
+
 int classifyDatagram(const signed char* buf, int len) {
-  if (len < 8) return KIND_UNKNOWN;
+  if (len < kMinClassified) return KIND_UNKNOWN;
   const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
-  if (b[0] >= 0x80 && b[0] <= 0xBF) {
-    int type = b[1] & 0x7F;
-    bool rtcp = type == 64 || type == 65 || (type >= 72 && type <= 79);
+  if (hasRtpVersion2(b[0])) {
+    int type = typeOf(b);
+    bool rtcp = isRtcpFeedbackType(type) || isRtcpReportType(type);
     return rtcp ? KIND_RTCP : KIND_RTP;
   }
   if (b[0] >= 20 && b[0] <= 63) return KIND_DTLS;
@@ -1195,7 +1221,7 @@ void RTPex::received(int64_t now) {
       // only once a context verified it.
       if (len > 0) a.kind = classifyDatagram(recvBuf, len);
       if (isMedia(a.kind)) udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
-      if (a.kind == KIND_RTP && a.inMode != 2) lastFrom = a.from;
+      if (a.kind == KIND_RTP && a.inMode != SRTP_CONVERTING) lastFrom = a.from;
     }
     if (len < 1) {
       if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
@@ -1246,7 +1272,7 @@ void RTPex::received(int64_t now) {
 
     bool armed = waitNat.load();
     bool learnedMatch = false;
-    if (armed || b->stunState.load() > 0) {
+    if (armed || timedHold(b->stunState.load())) {
       learnedMatch = learnFrom(this, b, armed);
     } else if (learnOpen) {
       preferSignalled(this, b);
@@ -1266,7 +1292,7 @@ void RTPex::received(int64_t now) {
     // nothing is relayed, or two sides that both learn wait for each other.
     if (!unprotectArrival(b, &a, recvBuf, &len)) return;
     if (a.kind == KIND_RTP) {
-      noteArrival(this, b, a, a.inMode == 2);
+      noteArrival(this, b, a, a.inMode == SRTP_CONVERTING);
       // The partner's RTCP leg may learn from this RTP leg too.
       if (b->rtcp.rtcpOnRtpPort) noteArrival(this, &b->rtcp, a, false);
     }
@@ -1337,8 +1363,7 @@ void RTCPex::received(int64_t now) {
 
 void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
-  int type = len >= 2 ? (b[1] & 0x7F) : 0;
-  if (len < 8 || b[0] < 0x80 || b[0] > 0xBF || type < 72 || type > 79) return;
+  if (len < kMinClassified || !hasRtpVersion2(b[0]) || !isRtcpReportType(typeOf(b))) return;
 
   owner->lastRecvTime = now;
   cntPacket++;

@@ -391,4 +391,15 @@ const int KIND_DTLS = 3;
 const int KIND_UNKNOWN = 99;
 int classifyDatagram(const signed char* buf, int len);
 
+// SRTP mode of an endpoint (RTPex::srtpMode).
+const int16_t SRTP_PLAIN = 0;       // datagrams pass as they are
+const int16_t SRTP_PENDING = 1;     // keys awaited: its side's media and all bound for it are dropped
+const int16_t SRTP_CONVERTING = 2;  // SRTP on its side: removed on arrival, added on the way out
+
+// STUN state of an endpoint (RTPex::stunState). A state above STUN_NONE is
+// the time (ms) until which the newest candidate holds.
+const int64_t STUN_NONE = 0;
+const int64_t STUN_ANSWERED = -1;  // the newest candidate answered: it holds for good
+const int64_t STUN_MEDIA = -2;     // media or RTCP arrived: the newest candidate holds for good
+
 #endif  // MEDIARELAY_RTPEX_H

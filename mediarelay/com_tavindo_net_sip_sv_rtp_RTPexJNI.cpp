@@ -71,6 +71,10 @@ void guardVoid(const char* place, const V& value, Body body, int line = __builti
   }
 }
 
+// setTarget0's flag: RTCP travels on the RTP port, so the RTCP leg takes
+// the RTP target and the RTCP arguments are not read.
+const jint kFlagRtcpOnRtpPort = 2;
+
 // Whether initStatic0 has made the registry and its locks.
 bool started() { return RTPex::woStatic != nullptr; }
 
@@ -412,7 +416,8 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     // The texts are looked up here, on the caller's thread, before the
     // endpoint is pinned: a slow resolver keeps only this call waiting, and
     // holds nothing that a receive thread or a delete needs.
-    bool ownRtcpText = (flags & 2) == 0 && rtcpAddr != nullptr;
+    bool rtcpOnRtpPort = (flags & kFlagRtcpOnRtpPort) != 0;
+    bool ownRtcpText = !rtcpOnRtpPort && rtcpAddr != nullptr;
     TargetText rtpAddr = TargetText::resolve(textOf(env, addr));
     TargetText rtcpText;
     if (ownRtcpText) {
@@ -424,7 +429,7 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     faultPoint("setTarget0");
     bool learn = natLearn != JNI_FALSE;
     ep->setTarget(rtpAddr, port, scopeId, learn);
-    if ((flags & 2) != 0) {
+    if (rtcpOnRtpPort) {
       ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
     } else if (!ownRtcpText) {
       // Only the low 16 bits are kept; the sum must not overflow on the way.
