@@ -86,7 +86,6 @@ RTex::RTex()
       firstBufRefused(false),
       waitNat(false),
       behindNatEnabled(false),
-      destApplied(false),
       pollDesc(NO_SOCKET),
       gotData(0),
       signalledVia(nullptr),
@@ -105,13 +104,13 @@ void RTex::received(int64_t now) {}
 void RTex::unreceived(int64_t now) {}
 
 void RTex::resetLeg() {
-  sendTo = learnedAddr = lastFrom = appliedDest = signalledFrom = InetAddrPort();
+  sendTo = learnedAddr = lastFrom = aim.socketDest = signalledFrom = InetAddrPort();
   target = LegTarget();
   forgetSignalled();
   rtcpOnRtpPort = false;
   waitNat = false;
   cntPacket = 0;
-  destApplied = false;
+  aim.invalidate();
   gotData = 0;
   publishParty();
 }
@@ -776,7 +775,7 @@ RTPexPin swapPin(RTPex* ep, RTPexPin* partner) {
 void learnSource(RTex* leg, const InetAddrPort& seen) {
   leg->sendTo = seen;
   leg->learnedAddr = seen;
-  leg->destApplied = false;
+  leg->aim.invalidate();
   leg->waitNat = false;
   leg->publishParty();
 }
@@ -851,29 +850,70 @@ bool takeDestination(RTex* leg, int family, InetAddrPort* dest, bool portZeroUsa
   return true;
 }
 
-// Sets dest on the partner leg's socket; called with its addrLock held.
-// dest is numeric and only parsed: no name is looked up on a receive
-// thread. False when the socket cannot take it (an address of the other
-// family, learned through an earlier partner): it keeps the far end
-// another leg gave it, so nothing of this leg's may leave through it.
-bool applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
-  leg->lastApplied = dest;
-  leg->destApplied = true;
-  if (!partnerLeg->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) {
-    return false;
-  }
-  partnerLeg->appliedDest = dest;
+// ---- aim: whether the partner's socket points at this leg's far end -------
+
+// Whether via's socket still points where leg last aimed it; called with
+// via's addrLock held.
+bool stillAimed(const RTex* leg, const RTex* via) {
+  return sameRecord(via->aim.socketDest, leg->aim.lastApplied);
+}
+
+// Aims via's socket at dest for leg; called with via's addrLock held. dest
+// is numeric and only parsed: no name is looked up on a receive thread.
+// False when the socket cannot take it (an address of the other family,
+// learned through an earlier partner): it keeps the far end another leg
+// gave it, so nothing of this leg's may leave through it.
+bool aimSocket(RTex* leg, RTex* via, const InetAddrPort& dest) {
+  leg->aim.lastApplied = dest;
+  leg->aim.applied = true;
+  if (!via->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) return false;
+  via->aim.socketDest = dest;
   return true;
 }
 
 // A sendTo that changed while the older one was being applied is applied
 // by a later datagram.
-void confirmDestination(RTex* leg, const InetAddrPort& applied) {
+void confirmAim(RTex* leg, const InetAddrPort& applied) {
   Synchronized hold(&leg->addrLock);
-  if (!sameRecord(leg->sendTo, applied)) leg->destApplied = false;
+  if (!sameRecord(leg->sendTo, applied)) leg->aim.invalidate();
 }
 
-bool isMedia(int kind) { return kind == KIND_RTP || kind == KIND_RTCP; }
+// ---- the road out -----------------------------------------------------------
+
+// How SRTP applies to a datagram on its way: not at all (STUN, DTLS,
+// unknown), as SRTP, as SRTCP on the RTCP port, or as SRTCP multiplexed on
+// the RTP port.
+enum class Protection { kNone, kRtp, kRtcp, kRtcpMux };
+
+// Every kind that SRTP protects names its protection here; any other kind
+// passes as it is.
+Protection protectionOf(int kind, bool rtcpPort) {
+  switch (kind) {
+    case KIND_RTP:
+      return Protection::kRtp;
+    case KIND_RTCP:
+      return rtcpPort ? Protection::kRtcp : Protection::kRtcpMux;
+    default:
+      return Protection::kNone;
+  }
+}
+
+bool isMedia(int kind) { return protectionOf(kind, false) != Protection::kNone; }
+
+bool isRtcpLeg(RTex* leg) { return leg->endpoint() != leg; }
+
+// The road of one datagram out, chosen once: the partner leg whose socket
+// carries it, that leg's endpoint, whose SRTP mode and contexts apply, and
+// how SRTP applies.
+struct Route {
+  RTex* via;
+  RTPex* out;
+  Protection protection;
+};
+
+Route routeThrough(RTex* via, int kind) {
+  return Route{via, via->endpoint(), protectionOf(kind, isRtcpLeg(via))};
+}
 
 // Media and RTCP hold the STUN state for good; stored only when it changes,
 // as the partner's thread reads it for every datagram it relays.
@@ -890,62 +930,68 @@ struct Arrival {
 };
 
 // Removes SRTP from a datagram of a converting side with the inbound
-// context of out, through which it leaves. False when it must be dropped.
-bool unprotectArrival(RTPex* out, Arrival* a, signed char* buf, int* len) {
-  if (!isMedia(a->kind) || a->inMode != SRTP_CONVERTING) return true;
-  return a->kind == KIND_RTP ? unprotectRTP(out, buf, len, &a->verified)
-                             : unprotectRTCP(out, buf, len, &a->verified);
+// context of the endpoint through which it leaves. False when it must be
+// dropped.
+bool unprotectArrival(const Route& r, Arrival* a, signed char* buf, int* len) {
+  if (r.protection == Protection::kNone || a->inMode != SRTP_CONVERTING) return true;
+  return r.protection == Protection::kRtp ? unprotectRTP(r.out, buf, len, &a->verified)
+                                          : unprotectRTCP(r.out, buf, len, &a->verified);
 }
 
-// Protects media for out's far end and sends it; multiplexed RTCP stays on
-// out's RTP socket. Called with the sending leg's addrLock held.
-void sendProtected(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
+// Protects media for the far end of r.out and sends it. Called with the
+// sending leg's addrLock held.
+void sendProtected(const Route& r, const Arrival& a, signed char* buf, int len) {
   // The contexts are read again under SRTPInfo::wo by the senders.
-  if (a.kind == KIND_RTP) {
-    sendSRTP(out, nullptr, buf, len, &a.from, a.verified);
-  } else if (rtcpPort) {
-    sendSRTCP(out, nullptr, buf, len, &a.from, a.verified);
-  } else {
-    sendSRTCPMux(out, nullptr, buf, len, &a.from, a.verified);
+  switch (r.protection) {
+    case Protection::kRtp:
+      sendSRTP(r.out, nullptr, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kRtcp:
+      sendSRTCP(r.out, nullptr, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kRtcpMux:
+      sendSRTCPMux(r.out, nullptr, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kNone:
+      break;  // relayOut sends it as it is
   }
 }
 
-// Sends a datagram, SRTP already removed by its arrival's mode, through out
-// on out's RTP port or its RTCP port, adding SRTP by out's mode; media of a
-// pending side goes nowhere. Called with out's addrLock held.
-void relayOut(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
-  int outMode = out->srtpMode.load();
-  if (isMedia(a.kind) && a.inMode == SRTP_PENDING) return;
+// Sends a datagram, SRTP already removed by its arrival's mode, through r's
+// socket, adding SRTP by r.out's mode; media of a pending side goes nowhere.
+// Called with r.via's addrLock held.
+void relayOut(const Route& r, const Arrival& a, signed char* buf, int len) {
+  int outMode = r.out->srtpMode.load();
+  bool media = r.protection != Protection::kNone;
+  if (media && a.inMode == SRTP_PENDING) return;
   if (outMode == SRTP_PENDING) return;
-  if (isMedia(a.kind) && outMode == SRTP_CONVERTING) {
-    sendProtected(out, a, rtcpPort, buf, len);
+  if (media && outMode == SRTP_CONVERTING) {
+    sendProtected(r, a, buf, len);
     return;
   }
-  (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
+  r.via->udpSender.send(buf, len);
 }
 
-// Relays a datagram that arrived on leg through partnerLeg of out,
-// applying leg's destination to partnerLeg's socket first when that is due.
-void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rtcpPort,
-              signed char* buf, int len) {
-  if (leg->destApplied) {
-    Synchronized hold(&partnerLeg->addrLock);
-    // Every endpoint that has out as partner sends through this socket:
-    // it is used as it stands only while still aimed at this leg's sendTo.
-    if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
-      relayOut(out, a, rtcpPort, buf, len);
+// Relays a datagram that arrived on leg along r, aiming r.via's socket at
+// leg's sendTo first when that is due.
+void handOver(RTex* leg, const Route& r, const Arrival& a, signed char* buf, int len) {
+  RTex* via = r.via;
+  if (leg->aim.applied) {
+    Synchronized hold(&via->addrLock);
+    if (stillAimed(leg, via)) {
+      relayOut(r, a, buf, len);
       return;
     }
   }
   InetAddrPort dest;
   // The RTCP port also takes a destination of port 0. The socket's family
   // stays while its endpoint lives.
-  if (!takeDestination(leg, partnerLeg->udpSender.getFamily(), &dest, rtcpPort)) return;
+  if (!takeDestination(leg, via->udpSender.getFamily(), &dest, isRtcpLeg(via))) return;
   {
-    Synchronized hold(&partnerLeg->addrLock);
-    if (applyDestination(leg, partnerLeg, dest)) relayOut(out, a, rtcpPort, buf, len);
+    Synchronized hold(&via->addrLock);
+    if (aimSocket(leg, via, dest)) relayOut(r, a, buf, len);
   }
-  confirmDestination(leg, dest);
+  confirmAim(leg, dest);
 }
 
 // Takes a source of leg's far end for the learning: as lastFrom (RTP on the
@@ -1144,11 +1190,11 @@ void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindN
     InetAddrPort next = aimAt(target, udpSender.getFamily());
     if (aimed && !sameRecord(next, sendTo)) {
       sendTo = next;
-      destApplied = false;
+      aim.invalidate();
     }
     if (behindNat && !waitNat) {
       waitNat = behindNatEnabled;
-      destApplied = false;
+      aim.invalidate();
       if (waitNat) forgetSignalled();
     }
     publishParty();
@@ -1164,7 +1210,7 @@ void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindN
   } else {
     sendTo = aimAt(target, udpSender.getFamily());
   }
-  destApplied = false;
+  aim.invalidate();
   // A new far end is learned afresh, also when it sends from the source
   // learned before (a phone behind NAT after hold and resume).
   learnedAddr = InetAddrPort();
@@ -1290,7 +1336,8 @@ void RTPex::received(int64_t now) {
 
     // Before the learning gate: the far end's source must count even while
     // nothing is relayed, or two sides that both learn wait for each other.
-    if (!unprotectArrival(b, &a, recvBuf, &len)) return;
+    Route route = routeThrough(b, a.kind);
+    if (!unprotectArrival(route, &a, recvBuf, &len)) return;
     if (a.kind == KIND_RTP) {
       noteArrival(this, b, a, a.inMode == SRTP_CONVERTING);
       // The partner's RTCP leg may learn from this RTP leg too.
@@ -1299,7 +1346,7 @@ void RTPex::received(int64_t now) {
 
     if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
 
-    handOver(this, b, b, a, false, recvBuf, len);
+    handOver(this, route, a, recvBuf, len);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1381,11 +1428,12 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   bool armed = waitNat.load();
   bool learned = armed && learnFrom(this, farEndLeg, true);
   if (!armed && learnOpen) preferSignalled(this, farEndLeg);
-  if (!unprotectArrival(partner.get(), &a, buf, &len)) return;
+  Route route = routeThrough(out, a.kind);
+  if (!unprotectArrival(route, &a, buf, &len)) return;
   noteArrival(this, out, a, true);
   if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
 
-  handOver(this, out, partner.get(), a, true, buf, len);
+  handOver(this, route, a, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================

@@ -92,6 +92,27 @@ struct LegTarget {
   InetAddrPort v6;
 };
 
+// How the sockets of a leg and its partner leg are aimed, as the leg's
+// receive thread relays. The partner's socket is shared: every endpoint
+// whose partner it belongs to sends through it, so a destination that this
+// leg set holds only while the socket still points where it was set.
+struct Aim {
+  Aim() : applied(false) {}
+  // sendTo changed: the next relayed datagram aims the partner's socket
+  // anew. Called with the leg's addrLock held.
+  void invalidate() { applied = false; }
+
+  // sendTo was set on the partner's socket since it last changed. Written
+  // under either leg's addrLock; read without a lock as a hint.
+  std::atomic<bool> applied;
+  // The sendTo this leg last set on its partner's socket; used by the leg's
+  // receive thread only.
+  InetAddrPort lastApplied;
+  // Where this leg's own socket was last aimed, by whichever leg sends
+  // through it; under this leg's addrLock.
+  InetAddrPort socketDest;
+};
+
 // One socket side of an endpoint, served by a receive thread.
 class RTex : public Runner {
  public:
@@ -145,18 +166,13 @@ class RTex : public Runner {
   bool behindNatEnabled;
   UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
   UDPsender udpSender;      // owns the leg's socket
-  std::atomic<bool> destApplied;
   socket_t pollDesc;
   std::atomic<int> gotData;
   InetAddrPort sendTo;  // numeric: a form of the target, or learned
   InetAddrPort learnedAddr;
   LegTarget target;
   InetAddrPort lastFrom;
-  InetAddrPort appliedDest;
-  // The sendTo that this leg last set on its partner's socket; used by the
-  // leg's receive thread only. Whoever else sends through that socket may
-  // have aimed it elsewhere since.
-  InetAddrPort lastApplied;
+  Aim aim;
   // The last source at the target's address from which the partner's far
   // end sent since learning was armed, and the partner leg it sent to;
   // under addrLock. Learning prefers it to a source at another address.
