@@ -455,6 +455,39 @@ void RTPex::addLegsOrUndo() {
 
 namespace {
 
+#ifdef _WIN32
+
+void setRecvTimeout(UDPsender* sock, const char* text) {
+  DWORD ms = static_cast<DWORD>(RTex::TIMEOUT_RECV);
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                 sizeof(ms)) == SOCKET_ERROR) {
+    logRecord(text, "err=", WSAGetLastError());
+  }
+}
+
+#else
+
+void bindToDevice(UDPsender* sock, const std::string& dev, const char* text) {
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
+                 static_cast<socklen_t>(dev.size())) != 0) {
+    int err = errno;
+    logRecord(text, err);
+    logRecord(dev);
+  }
+}
+
+void setRecvTimeout(UDPsender* sock, const char* text) {
+  uint64_t ms = static_cast<uint64_t>(RTex::TIMEOUT_RECV);
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
+    JNIUtils::dumpErrorString(text + std::to_string(errno));
+  }
+}
+
+#endif  // _WIN32
+
 // The two sockets of one search and the error of the last failed bind.
 struct PairSearch {
   UDPsender* rtp;
@@ -504,40 +537,75 @@ struct PairSearch {
     }
     return 0;
   }
+
+  // Opens both sockets; false when one cannot be opened (record written).
+  bool openBoth() {
+    rtp->open(useV6);
+    if (!rtp->isOpened()) {
+      logRecord("************************* port open failed 1");
+      return false;
+    }
+    rtcp->open(useV6);
+    if (!rtcp->isOpened()) {
+      rtp->close();
+      logRecord("************************* port open failed 2");
+      return false;
+    }
+    return true;
+  }
+
+  // Binds the first free pair from portStart (made even) when it is in the
+  // range, else from portMin, up to the top, then from portMin up to the
+  // start. The pair's RTP port, or 0: a failed search closes both sockets
+  // and writes its record.
+  int search(unsigned short portMin, unsigned short portMax, unsigned short portStart,
+             const std::string& bindIp) {
+    int start = portMin;
+    if (portMin <= portStart && portStart <= portMax) start = portStart + (portStart & 1);
+    // A range reaching the top of the port space ends with the last pair
+    // that fits below it.
+    int top = std::min(static_cast<int>(portMax), kHighestPairStart);
+    int found = 0;
+    int rc = 0;
+    if (resolve(bindIp)) {
+      for (int p = start; rc == 0 && p <= top; p += 2) {
+        rc = attempt(p, false);
+        if (rc == 1) found = p;
+      }
+      for (int p = portMin; rc == 0 && p < start && p <= top; p += 2) {
+        rc = attempt(p, true);
+        if (rc == 1) found = p;
+      }
+    }
+    if (rc < 0) return 0;
+    if (found == 0) {
+      rtp->close();
+      rtcp->close();
+      logRecord("************************* port open all failed min:", portMin, " max:", portMax,
+                " errno:", lastBindError, "; bindIp:", bindIp, ",ScopeID:", scopeId,
+                ",ipv6:", useV6 ? 1 : 0);
+    }
+    return found;
+  }
+
+  // Gives the bound pair its TOS, its device and its receive time-out.
+  void finish(int tos, const std::string& bindIp) {
+    rtp->setTOS(tos);
+    rtcp->setTOS(tos);
+#ifndef _WIN32
+    if (RTex::BIND_TO_DEVICE && !bindIp.empty()) {
+      std::map<std::string, std::string>::iterator it = RTPex::smIpIf.find(bindIp);
+      if (it != RTPex::smIpIf.end() && !it->second.empty()) {
+        bindToDevice(rtp, it->second, "************************ setsockopt SO_BINDTODEVICE errno=");
+        bindToDevice(rtcp, it->second,
+                     "************************ setsockopt SO_BINDTODEVICE 2 errno=");
+      }
+    }
+#endif
+    setRecvTimeout(rtp, "Failed to set SO_RCVTIMEO 1,");
+    setRecvTimeout(rtcp, "Failed to set SO_RCVTIMEO 2,");
+  }
 };
-
-#ifdef _WIN32
-
-void setRecvTimeout(UDPsender* sock, const char* text) {
-  DWORD ms = static_cast<DWORD>(RTex::TIMEOUT_RECV);
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                 sizeof(ms)) == SOCKET_ERROR) {
-    logRecord(text, "err=", WSAGetLastError());
-  }
-}
-
-#else
-
-void bindToDevice(UDPsender* sock, const std::string& dev, const char* text) {
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
-                 static_cast<socklen_t>(dev.size())) != 0) {
-    int err = errno;
-    logRecord(text, err);
-    logRecord(dev);
-  }
-}
-
-void setRecvTimeout(UDPsender* sock, const char* text) {
-  uint64_t ms = static_cast<uint64_t>(RTex::TIMEOUT_RECV);
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
-    JNIUtils::dumpErrorString(text + std::to_string(errno));
-  }
-}
-
-#endif  // _WIN32
 
 }  // namespace
 
@@ -546,62 +614,15 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
   if (portMin == 0) return 0;
   PairSearch s{&udpSender, &rtcp.udpSender, ipv6 == 1, std::string(), scopeId, 0};
   try {
-    s.rtp->open(s.useV6);
-    if (!s.rtp->isOpened()) {
-      logRecord("************************* port open failed 1");
-      return 0;
-    }
-    s.rtcp->open(s.useV6);
-    if (!s.rtcp->isOpened()) {
-      s.rtp->close();
-      logRecord("************************* port open failed 2");
-      return 0;
-    }
+    if (!s.openBoth()) return 0;
   } catch (...) {
     LOG_EXCEPTION("RTPex::bindPort() 1");
   }
   try {
-    int start = portMin;
-    if (portMin <= portStart && portStart <= portMax) start = portStart + (portStart & 1);
-    // A range reaching the top of the port space ends with the last pair
-    // that fits below it.
-    int top = std::min(static_cast<int>(portMax), kHighestPairStart);
-    int found = 0;
-    int rc = 0;
-    if (s.resolve(bindIp)) {
-      for (int p = start; rc == 0 && p <= top; p += 2) {
-        rc = s.attempt(p, false);
-        if (rc == 1) found = p;
-      }
-      for (int p = portMin; rc == 0 && p < start && p <= top; p += 2) {
-        rc = s.attempt(p, true);
-        if (rc == 1) found = p;
-      }
-    }
-    if (rc < 0) return 0;
-    if (found == 0) {
-      s.rtp->close();
-      s.rtcp->close();
-      logRecord("************************* port open all failed min:", portMin, " max:", portMax,
-                " errno:", s.lastBindError, "; bindIp:", bindIp, ",ScopeID:", scopeId,
-                ",ipv6:", s.useV6 ? 1 : 0);
-      return 0;
-    }
+    int found = s.search(portMin, portMax, portStart, bindIp);
+    if (found == 0) return 0;
     localPort = found;
-    s.rtp->setTOS(tos);
-    s.rtcp->setTOS(tos);
-#ifndef _WIN32
-    if (RTex::BIND_TO_DEVICE && !bindIp.empty()) {
-      std::map<std::string, std::string>::iterator it = smIpIf.find(bindIp);
-      if (it != smIpIf.end() && !it->second.empty()) {
-        bindToDevice(s.rtp, it->second, "************************ setsockopt SO_BINDTODEVICE errno=");
-        bindToDevice(s.rtcp, it->second,
-                     "************************ setsockopt SO_BINDTODEVICE 2 errno=");
-      }
-    }
-#endif
-    setRecvTimeout(s.rtp, "Failed to set SO_RCVTIMEO 1,");
-    setRecvTimeout(s.rtcp, "Failed to set SO_RCVTIMEO 2,");
+    s.finish(tos, bindIp);
     return 1;
   } catch (...) {
     LOG_EXCEPTION("RTPex::bindPort() 2");
@@ -1242,6 +1263,121 @@ std::string RTPex::targetText() {
 
 // ---- RTP port -----------------------------------------------------------------
 
+namespace {
+
+// The steps of a datagram on the RTP port, each on the receive thread of
+// the endpoint ep that received it.
+
+// Reads the waiting datagram into ep's buffer and classifies it; its
+// length, below 1 when there is none. A datagram too long for the buffer
+// grows it. RTP's source is kept under the same hold; on a converting side
+// only once a context verified it.
+int readDatagram(RTPex* ep, Arrival* a) {
+  int len;
+  int err = 0;
+  {
+    Synchronized hold(&ep->addrLock);
+    len = ep->udpReceiver.recv(ep->recvBuf, ep->recvBufSize);
+    if (len < 0) err = SocketCore::getError();
+    if (len > 0) a->kind = classifyDatagram(ep->recvBuf, len);
+    if (isMedia(a->kind)) ep->udpReceiver.getRemoteAddrAndPortOfLast(&a->from);
+    if (a->kind == KIND_RTP && a->inMode != SRTP_CONVERTING) ep->lastFrom = a->from;
+  }
+  if (len < 1 && err == SOCKET_EMSGSIZE && ep->recvBufSize < kMaxBufSize) {
+    int size = ep->recvBufSize + kGrowStep;
+    replaceBuffer(ep, size > kMaxBufSize ? kMaxBufSize : size);
+    postEvent(ep, RTPex::EV_BUFFER_SIZE);
+  }
+  return len;
+}
+
+// Admits a datagram: media holds the STUN state for good, configuration
+// may block its kind and STUN latching may drop it. An admitted datagram
+// is counted and noted; the partner that relays it, pinned, or none when
+// it goes no further.
+RTPexPin admitDatagram(RTPex* ep, int64_t now, const Arrival& a) {
+  bool blocked = false;
+  switch (a.kind) {
+    case KIND_RTP:
+      holdStunForGood(ep);
+      break;
+    case KIND_RTCP:
+      holdStunForGood(ep);
+      blocked = RTPex::BLOCK_RTCP != 0;
+      break;
+    case KIND_DTLS:
+      blocked = RTPex::BLOCK_DTLS != 0;
+      break;
+    case KIND_STUN:
+      blocked = RTPex::BLOCK_STUN != 0;
+      if (!blocked && !latchStun(ep, now, ep->recvBuf[0] != 0)) return RTPexPin();
+      break;
+    default:
+      blocked = RTPex::BLOCK_UNKNOWN != 0;
+      break;
+  }
+  if (blocked) {
+    ep->lastRecvTime = now;
+    return RTPexPin();
+  }
+
+  ep->cntPacket++;
+  ep->lastRecvTime = now;
+  RTPexPin partner = pinnedPartner(ep);
+  if (!partner) return partner;
+  if (a.kind == KIND_DTLS) {
+    partner->requestedBufSize = RTPex::PACKET_SIZE_DTLS;
+    ep->requestedBufSize = RTPex::PACKET_SIZE_DTLS;
+  } else if (a.kind == KIND_RTP && ep->payloadType.load() == -1) {
+    ep->payloadType = ep->recvBuf[1] & 0x7F;
+  }
+  return partner;
+}
+
+// Learns ep's destination from where b's far end sends, while learning is
+// armed or b latches STUN for a while. True when the source is the one
+// learned already.
+bool learnDestination(RTPex* ep, RTPex* b) {
+  bool armed = ep->waitNat.load();
+  if (armed || timedHold(b->stunState.load())) return learnFrom(ep, b, armed);
+  if (ep->learnOpen) preferSignalled(ep, b);
+  return false;
+}
+
+// A datagram that filled the buffer may have been cut: it is not relayed,
+// and the buffer grows up to the ceiling, with an event. True when the
+// datagram goes no further.
+bool growFilledBuffer(RTPex* ep, RTPexPin* partner, int len) {
+  if (len < ep->recvBufSize) return false;
+  if (ep->recvBufSize >= kMaxBufSize) return true;
+  int size = len + kGrowStep;
+  replaceBuffer(ep, size > kMaxBufSize ? kMaxBufSize : size);
+  RTPexPin self = swapPin(ep, partner);
+  postPinned(&self, RTPex::EV_BUFFER_SIZE);
+  return true;
+}
+
+// Removes SRTP, takes the far end's source for the learning, and relays
+// through b unless learning still waits. learnedMatch: the source the
+// learning saw is the one learned already.
+void relayDatagram(RTPex* ep, RTPex* b, Arrival* a, int len, bool learnedMatch) {
+  // Before the learning gate: the far end's source must count even while
+  // nothing is relayed, or two sides that both learn wait for each other.
+  Route route = routeThrough(b, a->kind);
+  if (!unprotectArrival(route, a, ep->recvBuf, &len)) return;
+  if (a->kind == KIND_RTP) {
+    noteArrival(ep, b, *a, a->inMode == SRTP_CONVERTING);
+    // The partner's RTCP leg may learn from this RTP leg too.
+    if (b->rtcp.rtcpOnRtpPort) noteArrival(ep, &b->rtcp, *a, false);
+  }
+
+  if (!RTPex::SEND_BEHINDNAT && ep->waitNat && !learnedMatch) return;
+
+  handOver(ep, route, *a, ep->recvBuf, len);
+}
+
+}  // namespace
+
 void RTPex::received(int64_t now) {
   try {
     int32_t requested = requestedBufSize.load();
@@ -1256,97 +1392,14 @@ void RTPex::received(int64_t now) {
       return;
     }
 
-    int len;
-    int err = 0;
     Arrival a{KIND_UNKNOWN, InetAddrPort(), srtpMode.load(), false};
-    {
-      Synchronized hold(&addrLock);
-      len = udpReceiver.recv(recvBuf, recvBufSize);
-      if (len < 0) err = SocketCore::getError();
-      // RTP's source is kept under the same hold; on a converting side
-      // only once a context verified it.
-      if (len > 0) a.kind = classifyDatagram(recvBuf, len);
-      if (isMedia(a.kind)) udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
-      if (a.kind == KIND_RTP && a.inMode != SRTP_CONVERTING) lastFrom = a.from;
-    }
-    if (len < 1) {
-      if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
-        int size = recvBufSize + kGrowStep;
-        replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
-        postEvent(this, EV_BUFFER_SIZE);
-      }
-      return;
-    }
-
-    bool blocked = false;
-    switch (a.kind) {
-      case KIND_RTP:
-        holdStunForGood(this);
-        break;
-      case KIND_RTCP:
-        holdStunForGood(this);
-        blocked = BLOCK_RTCP != 0;
-        break;
-      case KIND_DTLS:
-        blocked = BLOCK_DTLS != 0;
-        break;
-      case KIND_STUN:
-        blocked = BLOCK_STUN != 0;
-        if (!blocked && !latchStun(this, now, recvBuf[0] != 0)) return;
-        break;
-      default:
-        blocked = BLOCK_UNKNOWN != 0;
-        break;
-    }
-    if (blocked) {
-      lastRecvTime = now;
-      return;
-    }
-
-    cntPacket++;
-    lastRecvTime = now;
-    RTPexPin partner = pinnedPartner(this);
+    int len = readDatagram(this, &a);
+    if (len < 1) return;
+    RTPexPin partner = admitDatagram(this, now, a);
     if (!partner) return;
-    RTPex* b = partner.get();
-
-    if (a.kind == KIND_DTLS) {
-      b->requestedBufSize = PACKET_SIZE_DTLS;
-      requestedBufSize = PACKET_SIZE_DTLS;
-    } else if (a.kind == KIND_RTP && payloadType.load() == -1) {
-      payloadType = recvBuf[1] & 0x7F;
-    }
-
-    bool armed = waitNat.load();
-    bool learnedMatch = false;
-    if (armed || timedHold(b->stunState.load())) {
-      learnedMatch = learnFrom(this, b, armed);
-    } else if (learnOpen) {
-      preferSignalled(this, b);
-    }
-
-    if (len >= recvBufSize) {
-      // The datagram filled the buffer and may have been cut.
-      if (recvBufSize >= kMaxBufSize) return;
-      int size = len + kGrowStep;
-      replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
-      RTPexPin self = swapPin(this, &partner);
-      postPinned(&self, EV_BUFFER_SIZE);
-      return;
-    }
-
-    // Before the learning gate: the far end's source must count even while
-    // nothing is relayed, or two sides that both learn wait for each other.
-    Route route = routeThrough(b, a.kind);
-    if (!unprotectArrival(route, &a, recvBuf, &len)) return;
-    if (a.kind == KIND_RTP) {
-      noteArrival(this, b, a, a.inMode == SRTP_CONVERTING);
-      // The partner's RTCP leg may learn from this RTP leg too.
-      if (b->rtcp.rtcpOnRtpPort) noteArrival(this, &b->rtcp, a, false);
-    }
-
-    if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
-
-    handOver(this, route, a, recvBuf, len);
+    bool learnedMatch = learnDestination(this, partner.get());
+    if (growFilledBuffer(this, &partner, len)) return;
+    relayDatagram(this, partner.get(), &a, len, learnedMatch);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
