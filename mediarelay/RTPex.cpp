@@ -979,8 +979,9 @@ void sendProtected(const Route& r, const Arrival& a, signed char* buf, int len) 
 }
 
 // Sends a datagram, SRTP already removed by its arrival's mode, through r's
-// socket, adding SRTP by r.out's mode; media of a pending side goes nowhere.
-// Called with r.via's addrLock held.
+// socket, adding SRTP by r.out's mode. A pending side's own media goes
+// nowhere, and nothing of any kind goes to a pending side. Called with
+// r.via's addrLock held.
 void relayOut(const Route& r, const Arrival& a, signed char* buf, int len) {
   int outMode = r.out->srtpMode.load();
   bool media = r.protection != Protection::kNone;
@@ -1358,9 +1359,9 @@ bool growFilledBuffer(RTPex* ep, RTPexPin* partner, int len) {
 }
 
 // Removes SRTP, takes the far end's source for the learning, and relays
-// through b unless learning still waits. learnedMatch: the source the
-// learning saw is the one learned already.
-void relayDatagram(RTPex* ep, RTPex* b, Arrival* a, int len, bool learnedMatch) {
+// through b unless learning still waits. sameAsLearned: the learning saw
+// the source learned already.
+void relayDatagram(RTPex* ep, RTPex* b, Arrival* a, int len, bool sameAsLearned) {
   // Before the learning gate: the far end's source must count even while
   // nothing is relayed, or two sides that both learn wait for each other.
   Route route = routeThrough(b, a->kind);
@@ -1371,7 +1372,7 @@ void relayDatagram(RTPex* ep, RTPex* b, Arrival* a, int len, bool learnedMatch) 
     if (b->rtcp.rtcpOnRtpPort) noteArrival(ep, &b->rtcp, *a, false);
   }
 
-  if (!RTPex::SEND_BEHINDNAT && ep->waitNat && !learnedMatch) return;
+  if (!RTPex::SEND_BEHINDNAT && ep->waitNat && !sameAsLearned) return;
 
   handOver(ep, route, *a, ep->recvBuf, len);
 }
@@ -1397,9 +1398,9 @@ void RTPex::received(int64_t now) {
     if (len < 1) return;
     RTPexPin partner = admitDatagram(this, now, a);
     if (!partner) return;
-    bool learnedMatch = learnDestination(this, partner.get());
+    bool sameAsLearned = learnDestination(this, partner.get());
     if (growFilledBuffer(this, &partner, len)) return;
-    relayDatagram(this, partner.get(), &a, len, learnedMatch);
+    relayDatagram(this, partner.get(), &a, len, sameAsLearned);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1479,12 +1480,12 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   // A far end that takes RTCP on its RTP port sends it from there too.
   RTex* farEndLeg = rtcpOnRtpPort ? static_cast<RTex*>(partner.get()) : out;
   bool armed = waitNat.load();
-  bool learned = armed && learnFrom(this, farEndLeg, true);
+  bool sameAsLearned = armed && learnFrom(this, farEndLeg, true);
   if (!armed && learnOpen) preferSignalled(this, farEndLeg);
   Route route = routeThrough(out, a.kind);
   if (!unprotectArrival(route, &a, buf, &len)) return;
   noteArrival(this, out, a, true);
-  if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
+  if (!RTPex::SEND_BEHINDNAT && waitNat && !sameAsLearned) return;
 
   handOver(this, route, a, buf, len);
 }
@@ -1507,7 +1508,7 @@ const char kJsig[] = "/libjsig.so";
 // ---- reading the properties -------------------------------------------------
 
 // The value of key when present and non-empty, else def.
-std::string textOf(const PropertyMap& props, const char* key, const char* def) {
+std::string propertyText(const PropertyMap& props, const char* key, const char* def) {
   PropertyMap::const_iterator it = props.find(key);
   if (it == props.end() || it->second.empty()) return def;
   return it->second;
@@ -1522,17 +1523,17 @@ int numberOf(const std::string& v) {
 
 template <class N>
 void readNumber(const PropertyMap& props, const char* key, N* out) {
-  std::string v = textOf(props, key, "");
+  std::string v = propertyText(props, key, "");
   if (!v.empty()) *out = static_cast<N>(numberOf(v));
 }
 
 void readTruth(const PropertyMap& props, const char* key, bool* out) {
-  std::string v = textOf(props, key, "");
+  std::string v = propertyText(props, key, "");
   if (!v.empty()) *out = isTrue(v);
 }
 
 int blockFlag(const PropertyMap& props, const char* key) {
-  return isTrue(textOf(props, key, "false")) ? 1 : 0;
+  return isTrue(propertyText(props, key, "false")) ? 1 : 0;
 }
 
 // A pending Java error ends the copy; true when one was cleared.
@@ -1578,9 +1579,10 @@ void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   }
 }
 
-std::string logFileName(const PropertyMap& props) {
-  std::string dir = textOf(props, "path.log", "");
-  if (dir.empty()) dir = textOf(props, "path.work", ".") + "/log";
+// The log file that the properties name.
+std::string logPathOf(const PropertyMap& props) {
+  std::string dir = propertyText(props, "path.log", "");
+  if (dir.empty()) dir = propertyText(props, "path.work", ".") + "/log";
   std::string name = dir + "/proxy.log";
 #ifdef _WIN32
   replace(name, "/", "\\");
@@ -1637,7 +1639,7 @@ void adjustPreload(const PropertyMap& props) {
   const char* old = std::getenv("LD_PRELOAD");
   bool hasOld = old != nullptr && old[0] != '\0';
   if (hasOld && std::strstr(old, kJsig) != nullptr) return;
-  std::string jsig = textOf(props, "lib.preload.jsig", "");
+  std::string jsig = propertyText(props, "lib.preload.jsig", "");
   if (jsig.find(kJsig) == std::string::npos) return;
   std::string value = hasOld ? jsig + ":" + old : jsig;
   setenv("LD_PRELOAD", value.c_str(), 1);
@@ -1756,7 +1758,7 @@ void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) 
   }
   PropertyMap props;
   copyProperties(env, properties, &props);
-  InitTrace(logFileName(props));
+  InitTrace(logPathOf(props));
   logRecord("mediarelay#start#", JLangSystem::currentTimeMillis());
   initSrtp();
   // The dispatcher that initEngine makes copies the runner limit, so the

@@ -265,10 +265,10 @@ class RTPex : public RTex {
   // socket that would carry it: the partner's, else this endpoint's own).
   std::string targetText();
 
-  // Creates, binds and registers an endpoint; its id, or 0.
   // A new id for an endpoint on port: the next sequence in the high half.
   // Called with woStatic held.
   static int64_t nextId(int32_t port);
+  // Creates, binds and registers an endpoint; its id, or 0.
   static int64_t newInstance(int64_t sid, unsigned char hostByte, int portMin, int portMax,
                              int portStart, int tos, int64_t sessionTimeout,
                              const std::string& hostText, int rtpBufSize, int rtcpBufSize,

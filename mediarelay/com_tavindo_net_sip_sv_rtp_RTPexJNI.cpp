@@ -85,7 +85,8 @@ void unpinBoth(RTPexPin* a, RTPexPin* b) {
   b->reset();
 }
 
-std::string textOf(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
+// The text of a Java string (null: empty).
+std::string javaText(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
 
 // The elements of a Java byte array, handed back with mode 0.
 class ByteElements {
@@ -198,7 +199,7 @@ jboolean bindImpl(JNIEnv* env, jobject socket, jobject impl, jstring name, const
       return JNI_FALSE;
     }
   }
-  std::string dev = textOf(env, name);
+  std::string dev = javaText(env, name);
   if (setsockopt(desc, SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
                  static_cast<socklen_t>(dev.size())) == 0) {
     return JNI_TRUE;
@@ -269,8 +270,8 @@ EXPORT(jlong, openSocket0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte, jint 
                            jstring bindIp, jint scopeId) {
   return guard(PLACE(openSocket0) " ", sid, jlong(0), [&]() -> jlong {
     if (!started()) return 0;
-    std::string host = textOf(env, hostText);
-    std::string ip = textOf(env, bindIp);
+    std::string host = javaText(env, hostText);
+    std::string ip = javaText(env, bindIp);
     faultPoint("openSocket0");
     return RTPex::newInstance(sid, static_cast<unsigned char>(hostByte), portMin, portMax,
                               portStart, tos, sessionTimeout, host, rtpBufSize, rtcpBufSize,
@@ -290,12 +291,12 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
                       static_cast<unsigned char>(hostByte),
                       tos,
                       sessionTimeout,
-                      textOf(env, hostText),
+                      javaText(env, hostText),
                       rtpBufSize,
                       rtcpBufSize,
                       behindNat != JNI_FALSE,
                       srtpPending != JNI_FALSE,
-                      textOf(env, bindIp),
+                      javaText(env, bindIp),
                       bindIp != nullptr ? scopeId : 0};
     faultPoint("openSocketFromCache0");
     ep->reinit(next);
@@ -418,10 +419,10 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     // holds nothing that a receive thread or a delete needs.
     bool rtcpOnRtpPort = (flags & kFlagRtcpOnRtpPort) != 0;
     bool ownRtcpText = !rtcpOnRtpPort && rtcpAddr != nullptr;
-    TargetText rtpAddr = TargetText::resolve(textOf(env, addr));
+    TargetText rtpAddr = TargetText::resolve(javaText(env, addr));
     TargetText rtcpText;
     if (ownRtcpText) {
-      std::string text = textOf(env, rtcpAddr);
+      std::string text = javaText(env, rtcpAddr);
       rtcpText = text == rtpAddr.text ? rtpAddr : TargetText::resolve(text);
     }
     RTPexPin ep = RTPexPin::find(id);
@@ -446,7 +447,7 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
 
 EXPORT(jstring, getNativeInfo0)(JNIEnv* env, jclass, jstring key) {
   return guard(PLACE(getNativeInfo0) " ", "", static_cast<jstring>(nullptr), [&]() -> jstring {
-    std::string text = textOf(env, key);
+    std::string text = javaText(env, key);
     faultPoint("getNativeInfo0");
     if (text != "rev" && RTPex::evQ[0] == nullptr) return nullptr;  // before start-up
     std::string result = text == "rev" ? std::string(RTPex::REVISION) : RTPex::getInfo(text);
