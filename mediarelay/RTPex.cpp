@@ -86,7 +86,6 @@ RTex::RTex()
       firstBufRefused(false),
       waitNat(false),
       behindNatEnabled(false),
-      destApplied(false),
       pollDesc(NO_SOCKET),
       gotData(0),
       signalledVia(nullptr),
@@ -105,13 +104,13 @@ void RTex::received(int64_t now) {}
 void RTex::unreceived(int64_t now) {}
 
 void RTex::resetLeg() {
-  sendTo = learnedAddr = lastFrom = appliedDest = signalledFrom = InetAddrPort();
+  sendTo = learnedAddr = lastFrom = aim.socketDest = signalledFrom = InetAddrPort();
   target = LegTarget();
   forgetSignalled();
   rtcpOnRtpPort = false;
   waitNat = false;
   cntPacket = 0;
-  destApplied = false;
+  aim.invalidate();
   gotData = 0;
   publishParty();
 }
@@ -177,7 +176,7 @@ RTPex::RTPex()
       startTime(0),
       cryptoSend(nullptr),
       cryptoRecv(nullptr),
-      stunState(0),
+      stunState(STUN_NONE),
       stunCandidates(nullptr),
       stunCandidateCount(0),
       closing(0),
@@ -185,7 +184,7 @@ RTPex::RTPex()
       requestedBufSize(0),
       refusedBufSize(0),
       payloadType(-1),
-      srtpMode(0),
+      srtpMode(SRTP_PLAIN),
       scopeId(0) {
   rtcp.owner = this;
 }
@@ -256,7 +255,7 @@ int64_t RTPex::newInstance(int64_t sid, unsigned char hostByte, int portMin, int
   ep->hostText = hostText;
   ep->behindNatEnabled = behindNat != 0;
   ep->rtcp.behindNatEnabled = behindNat != 0;
-  ep->srtpMode = srtpPending != 0 ? 1 : 0;
+  ep->srtpMode = srtpPending != 0 ? SRTP_PENDING : SRTP_PLAIN;
 
   Synchronized hold(woStatic);
   int64_t id = nextId(ep->localPort);
@@ -410,7 +409,7 @@ void RTPex::reinit(const RTPexSession& next) {
     Synchronized hold(&addrLock);
     resetLeg();
     freeStunCandidates();
-    stunState = 0;
+    stunState = STUN_NONE;
     lastRecvTime = 0;
     startTime = 0;
     payloadType = -1;
@@ -423,7 +422,7 @@ void RTPex::reinit(const RTPexSession& next) {
     initialBufSize = next.rtpBufSize;
     udpSender.setTOS(next.tos);
     behindNatEnabled = next.behindNat;
-    srtpMode = next.srtpPending ? 1 : 0;
+    srtpMode = next.srtpPending ? SRTP_PENDING : SRTP_PLAIN;
     bindIp = next.bindIp;
     scopeId = next.scopeId;
   }
@@ -467,6 +466,39 @@ void RTPex::addLegsOrUndo() {
 }
 
 namespace {
+
+#ifdef _WIN32
+
+void setRecvTimeout(UDPsender* sock, const char* text) {
+  DWORD ms = static_cast<DWORD>(RTex::TIMEOUT_RECV);
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                 sizeof(ms)) == SOCKET_ERROR) {
+    logRecord(text, "err=", WSAGetLastError());
+  }
+}
+
+#else
+
+void bindToDevice(UDPsender* sock, const std::string& dev, const char* text) {
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
+                 static_cast<socklen_t>(dev.size())) != 0) {
+    int err = errno;
+    logRecord(text, err);
+    logRecord(dev);
+  }
+}
+
+void setRecvTimeout(UDPsender* sock, const char* text) {
+  uint64_t ms = static_cast<uint64_t>(RTex::TIMEOUT_RECV);
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
+    JNIUtils::dumpErrorString(text + std::to_string(errno));
+  }
+}
+
+#endif  // _WIN32
 
 // The two sockets of one search and the error of the last failed bind.
 struct PairSearch {
@@ -517,40 +549,75 @@ struct PairSearch {
     }
     return 0;
   }
+
+  // Opens both sockets; false when one cannot be opened (record written).
+  bool openBoth() {
+    rtp->open(useV6);
+    if (!rtp->isOpened()) {
+      logRecord("************************* port open failed 1");
+      return false;
+    }
+    rtcp->open(useV6);
+    if (!rtcp->isOpened()) {
+      rtp->close();
+      logRecord("************************* port open failed 2");
+      return false;
+    }
+    return true;
+  }
+
+  // Binds the first free pair from portStart (made even) when it is in the
+  // range, else from portMin, up to the top, then from portMin up to the
+  // start. The pair's RTP port, or 0: a failed search closes both sockets
+  // and writes its record.
+  int search(unsigned short portMin, unsigned short portMax, unsigned short portStart,
+             const std::string& bindIp) {
+    int start = portMin;
+    if (portMin <= portStart && portStart <= portMax) start = portStart + (portStart & 1);
+    // A range reaching the top of the port space ends with the last pair
+    // that fits below it.
+    int top = std::min(static_cast<int>(portMax), kHighestPairStart);
+    int found = 0;
+    int rc = 0;
+    if (resolve(bindIp)) {
+      for (int p = start; rc == 0 && p <= top; p += 2) {
+        rc = attempt(p, false);
+        if (rc == 1) found = p;
+      }
+      for (int p = portMin; rc == 0 && p < start && p <= top; p += 2) {
+        rc = attempt(p, true);
+        if (rc == 1) found = p;
+      }
+    }
+    if (rc < 0) return 0;
+    if (found == 0) {
+      rtp->close();
+      rtcp->close();
+      logRecord("************************* port open all failed min:", portMin, " max:", portMax,
+                " errno:", lastBindError, "; bindIp:", bindIp, ",ScopeID:", scopeId,
+                ",ipv6:", useV6 ? 1 : 0);
+    }
+    return found;
+  }
+
+  // Gives the bound pair its TOS, its device and its receive time-out.
+  void finish(int tos, const std::string& bindIp) {
+    rtp->setTOS(tos);
+    rtcp->setTOS(tos);
+#ifndef _WIN32
+    if (RTex::BIND_TO_DEVICE && !bindIp.empty()) {
+      std::map<std::string, std::string>::iterator it = RTPex::smIpIf.find(bindIp);
+      if (it != RTPex::smIpIf.end() && !it->second.empty()) {
+        bindToDevice(rtp, it->second, "************************ setsockopt SO_BINDTODEVICE errno=");
+        bindToDevice(rtcp, it->second,
+                     "************************ setsockopt SO_BINDTODEVICE 2 errno=");
+      }
+    }
+#endif
+    setRecvTimeout(rtp, "Failed to set SO_RCVTIMEO 1,");
+    setRecvTimeout(rtcp, "Failed to set SO_RCVTIMEO 2,");
+  }
 };
-
-#ifdef _WIN32
-
-void setRecvTimeout(UDPsender* sock, const char* text) {
-  DWORD ms = static_cast<DWORD>(RTex::TIMEOUT_RECV);
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                 sizeof(ms)) == SOCKET_ERROR) {
-    logRecord(text, "err=", WSAGetLastError());
-  }
-}
-
-#else
-
-void bindToDevice(UDPsender* sock, const std::string& dev, const char* text) {
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
-                 static_cast<socklen_t>(dev.size())) != 0) {
-    int err = errno;
-    logRecord(text, err);
-    logRecord(dev);
-  }
-}
-
-void setRecvTimeout(UDPsender* sock, const char* text) {
-  uint64_t ms = static_cast<uint64_t>(RTex::TIMEOUT_RECV);
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  if (setsockopt(sock->getDesc(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
-    JNIUtils::dumpErrorString(text + std::to_string(errno));
-  }
-}
-
-#endif  // _WIN32
 
 }  // namespace
 
@@ -559,62 +626,15 @@ int RTPex::bindPort(unsigned short portMin, unsigned short portMax, unsigned sho
   if (portMin == 0) return 0;
   PairSearch s{&udpSender, &rtcp.udpSender, ipv6 == 1, std::string(), scopeId, 0};
   try {
-    s.rtp->open(s.useV6);
-    if (!s.rtp->isOpened()) {
-      logRecord("************************* port open failed 1");
-      return 0;
-    }
-    s.rtcp->open(s.useV6);
-    if (!s.rtcp->isOpened()) {
-      s.rtp->close();
-      logRecord("************************* port open failed 2");
-      return 0;
-    }
+    if (!s.openBoth()) return 0;
   } catch (...) {
     LOG_EXCEPTION("RTPex::bindPort() 1");
   }
   try {
-    int start = portMin;
-    if (portMin <= portStart && portStart <= portMax) start = portStart + (portStart & 1);
-    // A range reaching the top of the port space ends with the last pair
-    // that fits below it.
-    int top = std::min(static_cast<int>(portMax), kHighestPairStart);
-    int found = 0;
-    int rc = 0;
-    if (s.resolve(bindIp)) {
-      for (int p = start; rc == 0 && p <= top; p += 2) {
-        rc = s.attempt(p, false);
-        if (rc == 1) found = p;
-      }
-      for (int p = portMin; rc == 0 && p < start && p <= top; p += 2) {
-        rc = s.attempt(p, true);
-        if (rc == 1) found = p;
-      }
-    }
-    if (rc < 0) return 0;
-    if (found == 0) {
-      s.rtp->close();
-      s.rtcp->close();
-      logRecord("************************* port open all failed min:", portMin, " max:", portMax,
-                " errno:", s.lastBindError, "; bindIp:", bindIp, ",ScopeID:", scopeId,
-                ",ipv6:", s.useV6 ? 1 : 0);
-      return 0;
-    }
+    int found = s.search(portMin, portMax, portStart, bindIp);
+    if (found == 0) return 0;
     localPort = found;
-    s.rtp->setTOS(tos);
-    s.rtcp->setTOS(tos);
-#ifndef _WIN32
-    if (RTex::BIND_TO_DEVICE && !bindIp.empty()) {
-      std::map<std::string, std::string>::iterator it = smIpIf.find(bindIp);
-      if (it != smIpIf.end() && !it->second.empty()) {
-        bindToDevice(s.rtp, it->second, "************************ setsockopt SO_BINDTODEVICE errno=");
-        bindToDevice(s.rtcp, it->second,
-                     "************************ setsockopt SO_BINDTODEVICE 2 errno=");
-      }
-    }
-#endif
-    setRecvTimeout(s.rtp, "Failed to set SO_RCVTIMEO 1,");
-    setRecvTimeout(s.rtcp, "Failed to set SO_RCVTIMEO 2,");
+    s.finish(tos, bindIp);
     return 1;
   } catch (...) {
     LOG_EXCEPTION("RTPex::bindPort() 2");
@@ -788,7 +808,7 @@ RTPexPin swapPin(RTPex* ep, RTPexPin* partner) {
 void learnSource(RTex* leg, const InetAddrPort& seen) {
   leg->sendTo = seen;
   leg->learnedAddr = seen;
-  leg->destApplied = false;
+  leg->aim.invalidate();
   leg->waitNat = false;
   leg->publishParty();
 }
@@ -863,34 +883,75 @@ bool takeDestination(RTex* leg, int family, InetAddrPort* dest, bool portZeroUsa
   return true;
 }
 
-// Sets dest on the partner leg's socket; called with its addrLock held.
-// dest is numeric and only parsed: no name is looked up on a receive
-// thread. False when the socket cannot take it (an address of the other
-// family, learned through an earlier partner): it keeps the far end
-// another leg gave it, so nothing of this leg's may leave through it.
-bool applyDestination(RTex* leg, RTex* partnerLeg, const InetAddrPort& dest) {
-  leg->lastApplied = dest;
-  leg->destApplied = true;
-  if (!partnerLeg->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) {
-    return false;
-  }
-  partnerLeg->appliedDest = dest;
+// ---- aim: whether the partner's socket points at this leg's far end -------
+
+// Whether via's socket still points where leg last aimed it; called with
+// via's addrLock held.
+bool stillAimed(const RTex* leg, const RTex* via) {
+  return sameRecord(via->aim.socketDest, leg->aim.lastApplied);
+}
+
+// Aims via's socket at dest for leg; called with via's addrLock held. dest
+// is numeric and only parsed: no name is looked up on a receive thread.
+// False when the socket cannot take it (an address of the other family,
+// learned through an earlier partner): it keeps the far end another leg
+// gave it, so nothing of this leg's may leave through it.
+bool aimSocket(RTex* leg, RTex* via, const InetAddrPort& dest) {
+  leg->aim.lastApplied = dest;
+  leg->aim.applied = true;
+  if (!via->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) return false;
+  via->aim.socketDest = dest;
   return true;
 }
 
 // A sendTo that changed while the older one was being applied is applied
 // by a later datagram.
-void confirmDestination(RTex* leg, const InetAddrPort& applied) {
+void confirmAim(RTex* leg, const InetAddrPort& applied) {
   Synchronized hold(&leg->addrLock);
-  if (!sameRecord(leg->sendTo, applied)) leg->destApplied = false;
+  if (!sameRecord(leg->sendTo, applied)) leg->aim.invalidate();
 }
 
-bool isMedia(int kind) { return kind == KIND_RTP || kind == KIND_RTCP; }
+// ---- the road out -----------------------------------------------------------
+
+// How SRTP applies to a datagram on its way: not at all (STUN, DTLS,
+// unknown), as SRTP, as SRTCP on the RTCP port, or as SRTCP multiplexed on
+// the RTP port.
+enum class Protection { kNone, kRtp, kRtcp, kRtcpMux };
+
+// Every kind that SRTP protects names its protection here; any other kind
+// passes as it is.
+Protection protectionOf(int kind, bool rtcpPort) {
+  switch (kind) {
+    case KIND_RTP:
+      return Protection::kRtp;
+    case KIND_RTCP:
+      return rtcpPort ? Protection::kRtcp : Protection::kRtcpMux;
+    default:
+      return Protection::kNone;
+  }
+}
+
+bool isMedia(int kind) { return protectionOf(kind, false) != Protection::kNone; }
+
+bool isRtcpLeg(RTex* leg) { return leg->endpoint() != leg; }
+
+// The road of one datagram out, chosen once: the partner leg whose socket
+// carries it, that leg's endpoint, whose SRTP mode and contexts apply, and
+// how SRTP applies.
+struct Route {
+  RTex* via;
+  RTPex* out;
+  Protection protection;
+};
+
+Route routeThrough(RTex* via, int kind) {
+  return Route{via, via->endpoint(), protectionOf(kind, isRtcpLeg(via))};
+}
 
 // Media and RTCP hold the STUN state for good; stored only when it changes,
 // as the partner's thread reads it for every datagram it relays.
 void holdStunForGood(RTPex* ep) {
-  if (ep->stunState.load() != -2) ep->stunState = -2;
+  if (ep->stunState.load() != STUN_MEDIA) ep->stunState = STUN_MEDIA;
 }
 
 // Where a datagram came from and what the relay made of it on arrival.
@@ -901,64 +962,70 @@ struct Arrival {
   bool verified;  // SRTP removed by a context that authenticated it
 };
 
-// Removes SRTP from a datagram of a converting side (inMode 2) with the
-// inbound context of out, through which it leaves. False when it must be
+// Removes SRTP from a datagram of a converting side with the inbound
+// context of the endpoint through which it leaves. False when it must be
 // dropped.
-bool unprotectArrival(RTPex* out, Arrival* a, signed char* buf, int* len) {
-  if (!isMedia(a->kind) || a->inMode != 2) return true;
-  return a->kind == KIND_RTP ? unprotectRTP(out, buf, len, &a->verified)
-                             : unprotectRTCP(out, buf, len, &a->verified);
+bool unprotectArrival(const Route& r, Arrival* a, signed char* buf, int* len) {
+  if (r.protection == Protection::kNone || a->inMode != SRTP_CONVERTING) return true;
+  return r.protection == Protection::kRtp ? unprotectRTP(r.out, buf, len, &a->verified)
+                                          : unprotectRTCP(r.out, buf, len, &a->verified);
 }
 
-// Protects media for out's far end and sends it; multiplexed RTCP stays on
-// out's RTP socket. Called with the sending leg's addrLock held.
-void sendProtected(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
+// Protects media for the far end of r.out and sends it. Called with the
+// sending leg's addrLock held.
+void sendProtected(const Route& r, const Arrival& a, signed char* buf, int len) {
   // The contexts are read again under SRTPInfo::wo by the senders.
-  if (a.kind == KIND_RTP) {
-    sendSRTP(out, buf, len, &a.from, a.verified);
-  } else if (rtcpPort) {
-    sendSRTCP(out, buf, len, &a.from, a.verified);
-  } else {
-    sendSRTCPMux(out, buf, len, &a.from, a.verified);
+  switch (r.protection) {
+    case Protection::kRtp:
+      sendSRTP(r.out, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kRtcp:
+      sendSRTCP(r.out, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kRtcpMux:
+      sendSRTCPMux(r.out, buf, len, &a.from, a.verified);
+      break;
+    case Protection::kNone:
+      break;  // relayOut sends it as it is
   }
 }
 
-// Sends a datagram, SRTP already removed by its arrival's mode, through out
-// on out's RTP port or its RTCP port, adding SRTP by out's mode; media of a
-// pending side goes nowhere. Called with out's addrLock held.
-void relayOut(RTPex* out, const Arrival& a, bool rtcpPort, signed char* buf, int len) {
-  int outMode = out->srtpMode.load();
-  if (isMedia(a.kind) && a.inMode == 1) return;
-  if (outMode == 1) return;
-  if (isMedia(a.kind) && outMode == 2) {
-    sendProtected(out, a, rtcpPort, buf, len);
+// Sends a datagram, SRTP already removed by its arrival's mode, through r's
+// socket, adding SRTP by r.out's mode. A pending side's own media goes
+// nowhere, and nothing of any kind goes to a pending side. Called with
+// r.via's addrLock held.
+void relayOut(const Route& r, const Arrival& a, signed char* buf, int len) {
+  int outMode = r.out->srtpMode.load();
+  bool media = r.protection != Protection::kNone;
+  if (media && a.inMode == SRTP_PENDING) return;
+  if (outMode == SRTP_PENDING) return;
+  if (media && outMode == SRTP_CONVERTING) {
+    sendProtected(r, a, buf, len);
     return;
   }
-  (rtcpPort ? out->rtcp.udpSender : out->udpSender).send(buf, len);
+  r.via->udpSender.send(buf, len);
 }
 
-// Relays a datagram that arrived on leg through partnerLeg of out,
-// applying leg's destination to partnerLeg's socket first when that is due.
-void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rtcpPort,
-              signed char* buf, int len) {
-  if (leg->destApplied) {
-    Synchronized hold(&partnerLeg->addrLock);
-    // Every endpoint that has out as partner sends through this socket:
-    // it is used as it stands only while still aimed at this leg's sendTo.
-    if (sameRecord(partnerLeg->appliedDest, leg->lastApplied)) {
-      relayOut(out, a, rtcpPort, buf, len);
+// Relays a datagram that arrived on leg along r, aiming r.via's socket at
+// leg's sendTo first when that is due.
+void handOver(RTex* leg, const Route& r, const Arrival& a, signed char* buf, int len) {
+  RTex* via = r.via;
+  if (leg->aim.applied) {
+    Synchronized hold(&via->addrLock);
+    if (stillAimed(leg, via)) {
+      relayOut(r, a, buf, len);
       return;
     }
   }
   InetAddrPort dest;
   // The RTCP port also takes a destination of port 0. The socket's family
   // stays while its endpoint lives.
-  if (!takeDestination(leg, partnerLeg->udpSender.getFamily(), &dest, rtcpPort)) return;
+  if (!takeDestination(leg, via->udpSender.getFamily(), &dest, isRtcpLeg(via))) return;
   {
-    Synchronized hold(&partnerLeg->addrLock);
-    if (applyDestination(leg, partnerLeg, dest)) relayOut(out, a, rtcpPort, buf, len);
+    Synchronized hold(&via->addrLock);
+    if (aimSocket(leg, via, dest)) relayOut(r, a, buf, len);
   }
-  confirmDestination(leg, dest);
+  confirmAim(leg, dest);
 }
 
 // Takes a source of leg's far end for the learning: as lastFrom (RTP on the
@@ -967,7 +1034,7 @@ void handOver(RTex* leg, RTex* partnerLeg, RTPex* out, const Arrival& a, bool rt
 // counts: junk sent to the SRTP side must not move where the other side's
 // media goes.
 void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom) {
-  if (a.inMode != 0 && !a.verified) return;
+  if (a.inMode != SRTP_PLAIN && !a.verified) return;
   if (setLastFrom) {
     Synchronized hold(&leg->addrLock);
     leg->lastFrom = a.from;
@@ -975,7 +1042,14 @@ void noteArrival(RTex* leg, RTex* partnerLeg, const Arrival& a, bool setLastFrom
   noteFarEndSource(leg, partnerLeg, a.from);
 }
 
-bool holding(int64_t state, int64_t now) { return state < 0 || (state > 0 && now <= state); }
+// Whether state is a hold-until time rather than none or a hold for good.
+bool timedHold(int64_t state) { return state > STUN_NONE; }
+
+// Whether the newest candidate holds at now: answered or media (for good),
+// or within its time.
+bool holding(int64_t state, int64_t now) {
+  return state < STUN_NONE || (timedHold(state) && now <= state);
+}
 
 // Index of the first candidate equal to s, oldest first; -1 when none.
 int findCandidate(const RTPex* ep, const InetAddrPort& s) {
@@ -1009,17 +1083,17 @@ bool latchStun(RTPex* ep, int64_t now, bool answer) {
   int newest = ep->stunCandidateCount - 1;
   if (holding(state, now)) {
     if (at < 0 || at != newest) return false;
-    if (answer && state > 0) ep->stunState = -1;
+    if (answer && timedHold(state)) ep->stunState = STUN_ANSWERED;
     return true;
   }
   if (at >= 0 && at == newest) {
-    if (answer) ep->stunState = -1;
+    if (answer) ep->stunState = STUN_ANSWERED;
     ep->lastFrom = s;
     return true;
   }
   if (at >= 0) {
     std::swap(ep->stunCandidates[at], ep->stunCandidates[newest]);
-    ep->stunState = answer ? -1 : now + RTPex::STUN_INTERVAL;
+    ep->stunState = answer ? STUN_ANSWERED : now + RTPex::STUN_INTERVAL;
     return true;
   }
   appendCandidate(ep, s);
@@ -1030,12 +1104,32 @@ bool latchStun(RTPex* ep, int64_t now, bool answer) {
 
 }  // namespace
 
+namespace {
+
+// The shortest datagram the relay classifies: an RTCP header with its SSRC.
+const int kMinClassified = 8;
+
+bool hasRtpVersion2(unsigned char first) { return first >= 0x80 && first <= 0xBF; }
+
+// The second byte of an RTP-like header without the marker bit.
+int typeOf(const unsigned char* b) { return b[1] & 0x7F; }
+
+// RTCP packet types 200 to 207 (SR, RR, SDES, BYE, APP, RTPFB, PSFB, XR) as
+// typeOf gives them: the RTCP port passes these only.
+bool isRtcpReportType(int type) { return type >= 72 && type <= 79; }
+
+// The old FIR and NACK types 192 and 193: RTCP too when multiplexed on the
+// RTP port.
+bool isRtcpFeedbackType(int type) { return type == 64 || type == 65; }
+
+}  // namespace
+
 int classifyDatagram(const signed char* buf, int len) {
-  if (len < 8) return KIND_UNKNOWN;
+  if (len < kMinClassified) return KIND_UNKNOWN;
   const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
-  if (b[0] >= 0x80 && b[0] <= 0xBF) {
-    int type = b[1] & 0x7F;
-    bool rtcp = type == 64 || type == 65 || (type >= 72 && type <= 79);
+  if (hasRtpVersion2(b[0])) {
+    int type = typeOf(b);
+    bool rtcp = isRtcpFeedbackType(type) || isRtcpReportType(type);
     return rtcp ? KIND_RTCP : KIND_RTP;
   }
   if (b[0] >= 20 && b[0] <= 63) return KIND_DTLS;
@@ -1131,11 +1225,11 @@ void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindN
     InetAddrPort next = aimAt(target, udpSender.getFamily());
     if (aimed && !sameRecord(next, sendTo)) {
       sendTo = next;
-      destApplied = false;
+      aim.invalidate();
     }
     if (behindNat && !waitNat) {
       waitNat = behindNatEnabled;
-      destApplied = false;
+      aim.invalidate();
       if (waitNat) forgetSignalled();
     }
     publishParty();
@@ -1151,7 +1245,7 @@ void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindN
   } else {
     sendTo = aimAt(target, udpSender.getFamily());
   }
-  destApplied = false;
+  aim.invalidate();
   // A new far end is learned afresh, also when it sends from the source
   // learned before (a phone behind NAT after hold and resume).
   learnedAddr = InetAddrPort();
@@ -1183,6 +1277,121 @@ std::string RTPex::targetText() {
 
 // ---- RTP port -----------------------------------------------------------------
 
+namespace {
+
+// The steps of a datagram on the RTP port, each on the receive thread of
+// the endpoint ep that received it.
+
+// Reads the waiting datagram into ep's buffer and classifies it; its
+// length, below 1 when there is none. A datagram too long for the buffer
+// grows it. RTP's source is kept under the same hold; on a converting side
+// only once a context verified it, on a pending side not at all.
+int readDatagram(RTPex* ep, Arrival* a) {
+  int len;
+  int err = 0;
+  {
+    Synchronized hold(&ep->addrLock);
+    len = ep->udpReceiver.recv(ep->recvBuf, ep->recvBufSize);
+    if (len < 0) err = SocketCore::getError();
+    if (len > 0) a->kind = classifyDatagram(ep->recvBuf, len);
+    if (isMedia(a->kind)) ep->udpReceiver.getRemoteAddrAndPortOfLast(&a->from);
+    if (a->kind == KIND_RTP && a->inMode == SRTP_PLAIN) ep->lastFrom = a->from;
+  }
+  if (len < 1 && err == SOCKET_EMSGSIZE && ep->recvBufSize < kMaxBufSize) {
+    int size = ep->recvBufSize + kGrowStep;
+    replaceBuffer(ep, size > kMaxBufSize ? kMaxBufSize : size);
+    postEvent(ep, RTPex::EV_BUFFER_SIZE);
+  }
+  return len;
+}
+
+// Admits a datagram: media holds the STUN state for good, configuration
+// may block its kind and STUN latching may drop it. An admitted datagram
+// is counted and noted; the partner that relays it, pinned, or none when
+// it goes no further.
+RTPexPin admitDatagram(RTPex* ep, int64_t now, const Arrival& a) {
+  bool blocked = false;
+  switch (a.kind) {
+    case KIND_RTP:
+      holdStunForGood(ep);
+      break;
+    case KIND_RTCP:
+      holdStunForGood(ep);
+      blocked = RTPex::BLOCK_RTCP != 0;
+      break;
+    case KIND_DTLS:
+      blocked = RTPex::BLOCK_DTLS != 0;
+      break;
+    case KIND_STUN:
+      blocked = RTPex::BLOCK_STUN != 0;
+      if (!blocked && !latchStun(ep, now, ep->recvBuf[0] != 0)) return RTPexPin();
+      break;
+    default:
+      blocked = RTPex::BLOCK_UNKNOWN != 0;
+      break;
+  }
+  if (blocked) {
+    ep->lastRecvTime = now;
+    return RTPexPin();
+  }
+
+  ep->cntPacket++;
+  ep->lastRecvTime = now;
+  RTPexPin partner = pinnedPartner(ep);
+  if (!partner) return partner;
+  if (a.kind == KIND_DTLS) {
+    partner->requestedBufSize = RTPex::PACKET_SIZE_DTLS;
+    ep->requestedBufSize = RTPex::PACKET_SIZE_DTLS;
+  } else if (a.kind == KIND_RTP && ep->payloadType.load() == -1) {
+    ep->payloadType = ep->recvBuf[1] & 0x7F;
+  }
+  return partner;
+}
+
+// Learns ep's destination from where b's far end sends, while learning is
+// armed or b latches STUN for a while. True when the source is the one
+// learned already.
+bool learnDestination(RTPex* ep, RTPex* b) {
+  bool armed = ep->waitNat.load();
+  if (armed || timedHold(b->stunState.load())) return learnFrom(ep, b, armed);
+  if (ep->learnOpen) preferSignalled(ep, b);
+  return false;
+}
+
+// A datagram that filled the buffer may have been cut: it is not relayed,
+// and the buffer grows up to the ceiling, with an event. True when the
+// datagram goes no further.
+bool growFilledBuffer(RTPex* ep, RTPexPin* partner, int len) {
+  if (len < ep->recvBufSize) return false;
+  if (ep->recvBufSize >= kMaxBufSize) return true;
+  int size = len + kGrowStep;
+  replaceBuffer(ep, size > kMaxBufSize ? kMaxBufSize : size);
+  RTPexPin self = swapPin(ep, partner);
+  postPinned(&self, RTPex::EV_BUFFER_SIZE);
+  return true;
+}
+
+// Removes SRTP, takes the far end's source for the learning, and relays
+// through b unless learning still waits. sameAsLearned: the learning saw
+// the source learned already.
+void relayDatagram(RTPex* ep, RTPex* b, Arrival* a, int len, bool sameAsLearned) {
+  // Before the learning gate: the far end's source must count even while
+  // nothing is relayed, or two sides that both learn wait for each other.
+  Route route = routeThrough(b, a->kind);
+  if (!unprotectArrival(route, a, ep->recvBuf, &len)) return;
+  if (a->kind == KIND_RTP) {
+    noteArrival(ep, b, *a, a->inMode == SRTP_CONVERTING);
+    // The partner's RTCP leg may learn from this RTP leg too.
+    if (b->rtcp.rtcpOnRtpPort) noteArrival(ep, &b->rtcp, *a, false);
+  }
+
+  if (!RTPex::SEND_BEHINDNAT && ep->waitNat && !sameAsLearned) return;
+
+  handOver(ep, route, *a, ep->recvBuf, len);
+}
+
+}  // namespace
+
 void RTPex::received(int64_t now) {
   try {
     int32_t requested = requestedBufSize.load();
@@ -1197,96 +1406,14 @@ void RTPex::received(int64_t now) {
       return;
     }
 
-    int len;
-    int err = 0;
     Arrival a{KIND_UNKNOWN, InetAddrPort(), srtpMode.load(), false};
-    {
-      Synchronized hold(&addrLock);
-      len = udpReceiver.recv(recvBuf, recvBufSize);
-      if (len < 0) err = SocketCore::getError();
-      // RTP's source is kept under the same hold; on a converting side
-      // only once a context verified it, on a pending side not at all.
-      if (len > 0) a.kind = classifyDatagram(recvBuf, len);
-      if (isMedia(a.kind)) udpReceiver.getRemoteAddrAndPortOfLast(&a.from);
-      if (a.kind == KIND_RTP && a.inMode == 0) lastFrom = a.from;
-    }
-    if (len < 1) {
-      if (err == SOCKET_EMSGSIZE && recvBufSize < kMaxBufSize) {
-        int size = recvBufSize + kGrowStep;
-        replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
-        postEvent(this, EV_BUFFER_SIZE);
-      }
-      return;
-    }
-
-    bool blocked = false;
-    switch (a.kind) {
-      case KIND_RTP:
-        holdStunForGood(this);
-        break;
-      case KIND_RTCP:
-        holdStunForGood(this);
-        blocked = BLOCK_RTCP != 0;
-        break;
-      case KIND_DTLS:
-        blocked = BLOCK_DTLS != 0;
-        break;
-      case KIND_STUN:
-        blocked = BLOCK_STUN != 0;
-        if (!blocked && !latchStun(this, now, recvBuf[0] != 0)) return;
-        break;
-      default:
-        blocked = BLOCK_UNKNOWN != 0;
-        break;
-    }
-    if (blocked) {
-      lastRecvTime = now;
-      return;
-    }
-
-    cntPacket++;
-    lastRecvTime = now;
-    RTPexPin partner = pinnedPartner(this);
+    int len = readDatagram(this, &a);
+    if (len < 1) return;
+    RTPexPin partner = admitDatagram(this, now, a);
     if (!partner) return;
-    RTPex* b = partner.get();
-
-    if (a.kind == KIND_DTLS) {
-      b->requestedBufSize = PACKET_SIZE_DTLS;
-      requestedBufSize = PACKET_SIZE_DTLS;
-    } else if (a.kind == KIND_RTP && payloadType.load() == -1) {
-      payloadType = recvBuf[1] & 0x7F;
-    }
-
-    bool armed = waitNat.load();
-    bool learnedMatch = false;
-    if (armed || b->stunState.load() > 0) {
-      learnedMatch = learnFrom(this, b, armed);
-    } else if (learnOpen) {
-      preferSignalled(this, b);
-    }
-
-    if (len >= recvBufSize) {
-      // The datagram filled the buffer and may have been cut.
-      if (recvBufSize >= kMaxBufSize) return;
-      int size = len + kGrowStep;
-      replaceBuffer(this, size > kMaxBufSize ? kMaxBufSize : size);
-      RTPexPin self = swapPin(this, &partner);
-      postPinned(&self, EV_BUFFER_SIZE);
-      return;
-    }
-
-    // Before the learning gate: the far end's source must count even while
-    // nothing is relayed, or two sides that both learn wait for each other.
-    if (!unprotectArrival(b, &a, recvBuf, &len)) return;
-    if (a.kind == KIND_RTP) {
-      noteArrival(this, b, a, a.inMode == 2);
-      // The partner's RTCP leg may learn from this RTP leg too.
-      if (b->rtcp.rtcpOnRtpPort) noteArrival(this, &b->rtcp, a, false);
-    }
-
-    if (!SEND_BEHINDNAT && waitNat && !learnedMatch) return;
-
-    handOver(this, b, b, a, false, recvBuf, len);
+    bool sameAsLearned = learnDestination(this, partner.get());
+    if (growFilledBuffer(this, &partner, len)) return;
+    relayDatagram(this, partner.get(), &a, len, sameAsLearned);
   } catch (...) {
     LOG_EXCEPTION("RTPex::received()");
   }
@@ -1350,8 +1477,7 @@ void RTCPex::received(int64_t now) {
 
 void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(buf);
-  int type = len >= 2 ? (b[1] & 0x7F) : 0;
-  if (len < 8 || b[0] < 0x80 || b[0] > 0xBF || type < 72 || type > 79) return;
+  if (len < kMinClassified || !hasRtpVersion2(b[0]) || !isRtcpReportType(typeOf(b))) return;
 
   owner->lastRecvTime = now;
   cntPacket++;
@@ -1367,13 +1493,14 @@ void RTCPex::receivedSub(int64_t now, int len, signed char* buf) {
   // A far end that takes RTCP on its RTP port sends it from there too.
   RTex* farEndLeg = rtcpOnRtpPort ? static_cast<RTex*>(partner.get()) : out;
   bool armed = waitNat.load();
-  bool learned = armed && learnFrom(this, farEndLeg, true);
+  bool sameAsLearned = armed && learnFrom(this, farEndLeg, true);
   if (!armed && learnOpen) preferSignalled(this, farEndLeg);
-  if (!unprotectArrival(partner.get(), &a, buf, &len)) return;
+  Route route = routeThrough(out, a.kind);
+  if (!unprotectArrival(route, &a, buf, &len)) return;
   noteArrival(this, out, a, true);
-  if (!RTPex::SEND_BEHINDNAT && waitNat && !learned) return;
+  if (!RTPex::SEND_BEHINDNAT && waitNat && !sameAsLearned) return;
 
-  handOver(this, out, partner.get(), a, true, buf, len);
+  handOver(this, route, a, buf, len);
 }
 
 // ==== start-up, teardown, events, status text ==================================
@@ -1394,7 +1521,7 @@ const char kJsig[] = "/libjsig.so";
 // ---- reading the properties -------------------------------------------------
 
 // The value of key when present and non-empty, else def.
-std::string textOf(const PropertyMap& props, const char* key, const char* def) {
+std::string propertyText(const PropertyMap& props, const char* key, const char* def) {
   PropertyMap::const_iterator it = props.find(key);
   if (it == props.end() || it->second.empty()) return def;
   return it->second;
@@ -1409,17 +1536,17 @@ int numberOf(const std::string& v) {
 
 template <class N>
 void readNumber(const PropertyMap& props, const char* key, N* out) {
-  std::string v = textOf(props, key, "");
+  std::string v = propertyText(props, key, "");
   if (!v.empty()) *out = static_cast<N>(numberOf(v));
 }
 
 void readTruth(const PropertyMap& props, const char* key, bool* out) {
-  std::string v = textOf(props, key, "");
+  std::string v = propertyText(props, key, "");
   if (!v.empty()) *out = isTrue(v);
 }
 
 int blockFlag(const PropertyMap& props, const char* key) {
-  return isTrue(textOf(props, key, "false")) ? 1 : 0;
+  return isTrue(propertyText(props, key, "false")) ? 1 : 0;
 }
 
 // A pending Java error ends the copy; true when one was cleared.
@@ -1465,9 +1592,10 @@ void copyProperties(JNIEnv* env, jobject properties, PropertyMap* out) {
   }
 }
 
-std::string logFileName(const PropertyMap& props) {
-  std::string dir = textOf(props, "path.log", "");
-  if (dir.empty()) dir = textOf(props, "path.work", ".") + "/log";
+// The log file that the properties name.
+std::string logPathOf(const PropertyMap& props) {
+  std::string dir = propertyText(props, "path.log", "");
+  if (dir.empty()) dir = propertyText(props, "path.work", ".") + "/log";
   std::string name = dir + "/proxy.log";
 #ifdef _WIN32
   replace(name, "/", "\\");
@@ -1524,7 +1652,7 @@ void adjustPreload(const PropertyMap& props) {
   const char* old = std::getenv("LD_PRELOAD");
   bool hasOld = old != nullptr && old[0] != '\0';
   if (hasOld && std::strstr(old, kJsig) != nullptr) return;
-  std::string jsig = textOf(props, "lib.preload.jsig", "");
+  std::string jsig = propertyText(props, "lib.preload.jsig", "");
   if (jsig.find(kJsig) == std::string::npos) return;
   std::string value = hasOld ? jsig + ":" + old : jsig;
   setenv("LD_PRELOAD", value.c_str(), 1);
@@ -1643,7 +1771,7 @@ void RTPex::initStatic(JNIEnv* env, jobject properties, unsigned char hostFlag) 
   }
   PropertyMap props;
   copyProperties(env, properties, &props);
-  InitTrace(logFileName(props));
+  InitTrace(logPathOf(props));
   logRecord("mediarelay#start#", JLangSystem::currentTimeMillis());
   initSrtp();
   // The dispatcher that initEngine makes copies the runner limit, so the

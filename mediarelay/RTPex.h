@@ -97,6 +97,27 @@ struct LegTarget {
   InetAddrPort v6;
 };
 
+// How the sockets of a leg and its partner leg are aimed, as the leg's
+// receive thread relays. The partner's socket is shared: every endpoint
+// whose partner it belongs to sends through it, so a destination that this
+// leg set holds only while the socket still points where it was set.
+struct Aim {
+  Aim() : applied(false) {}
+  // sendTo changed: the next relayed datagram aims the partner's socket
+  // anew. Called with the leg's addrLock held.
+  void invalidate() { applied = false; }
+
+  // sendTo was set on the partner's socket since it last changed. Written
+  // under either leg's addrLock; read without a lock as a hint.
+  std::atomic<bool> applied;
+  // The sendTo this leg last set on its partner's socket; used by the leg's
+  // receive thread only.
+  InetAddrPort lastApplied;
+  // Where this leg's own socket was last aimed, by whichever leg sends
+  // through it; under this leg's addrLock.
+  InetAddrPort socketDest;
+};
+
 // One socket side of an endpoint, served by a receive thread.
 class RTex : public Runner {
  public:
@@ -150,18 +171,13 @@ class RTex : public Runner {
   bool behindNatEnabled;
   UDPreceiver udpReceiver;  // borrows the descriptor of udpSender
   UDPsender udpSender;      // owns the leg's socket
-  std::atomic<bool> destApplied;
   socket_t pollDesc;
   std::atomic<int> gotData;
   InetAddrPort sendTo;  // numeric: a form of the target, or learned
   InetAddrPort learnedAddr;
   LegTarget target;
   InetAddrPort lastFrom;
-  InetAddrPort appliedDest;
-  // The sendTo that this leg last set on its partner's socket; used by the
-  // leg's receive thread only. Whoever else sends through that socket may
-  // have aimed it elsewhere since.
-  InetAddrPort lastApplied;
+  Aim aim;
   // The last source at the target's address from which the partner's far
   // end sent since learning was armed, and the partner leg it sent to;
   // under addrLock. Learning prefers it to a source at another address.
@@ -254,10 +270,10 @@ class RTPex : public RTex {
   // socket that would carry it: the partner's, else this endpoint's own).
   std::string targetText();
 
-  // Creates, binds and registers an endpoint; its id, or 0.
   // A new id for an endpoint on port: the next sequence in the high half.
   // Called with woStatic held.
   static int64_t nextId(int32_t port);
+  // Creates, binds and registers an endpoint; its id, or 0.
   static int64_t newInstance(int64_t sid, unsigned char hostByte, int portMin, int portMax,
                              int portStart, int tos, int64_t sessionTimeout,
                              const std::string& hostText, int rtpBufSize, int rtcpBufSize,
@@ -395,5 +411,16 @@ const int KIND_STUN = 2;
 const int KIND_DTLS = 3;
 const int KIND_UNKNOWN = 99;
 int classifyDatagram(const signed char* buf, int len);
+
+// SRTP mode of an endpoint (RTPex::srtpMode).
+const int16_t SRTP_PLAIN = 0;       // datagrams pass as they are
+const int16_t SRTP_PENDING = 1;     // keys awaited: its side's media and all bound for it are dropped
+const int16_t SRTP_CONVERTING = 2;  // SRTP on its side: removed on arrival, added on the way out
+
+// STUN state of an endpoint (RTPex::stunState). A state above STUN_NONE is
+// the time (ms) until which the newest candidate holds.
+const int64_t STUN_NONE = 0;
+const int64_t STUN_ANSWERED = -1;  // the newest candidate answered: it holds for good
+const int64_t STUN_MEDIA = -2;     // media or RTCP arrived: the newest candidate holds for good
 
 #endif  // MEDIARELAY_RTPEX_H

@@ -350,7 +350,7 @@ void SRTPInfo::ensureBufCapacity(int len) {
 
 void RTPex::createCryptoToSend(short suite) {
   Synchronized hold(SRTPInfo::wo);
-  SRTPInfo* fresh = new SRTPInfo(1, suite, nullptr, 0, 1024);
+  SRTPInfo* fresh = new SRTPInfo(1, suite, nullptr, 0, SRTPInfo::INITIAL_BUF_SIZE);
   delete cryptoSend;
   cryptoSend = fresh;
 }
@@ -365,7 +365,8 @@ void RTPex::createCryptoToRecv(short suite, signed char* key, int len) {
   // libsrtp2 reads a whole master key: a shorter one makes no context.
   if (key == nullptr || len < SRTPInfo::KEY_LEN) return;
   Synchronized hold(SRTPInfo::wo);
-  SRTPInfo* fresh = new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(key), len, 1024);
+  SRTPInfo* fresh = new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(key), len,
+                                     SRTPInfo::INITIAL_BUF_SIZE);
   delete cryptoRecv;
   cryptoRecv = fresh;
 }
@@ -374,10 +375,11 @@ void RTPex::startSrtp(RTPex* a, RTPex* b) {
   Synchronized hold(SRTPInfo::wo);
   keepPairComplete(&a->cryptoSend, &b->cryptoRecv);
   keepPairComplete(&b->cryptoSend, &a->cryptoRecv);
-  a->srtpMode = a->cryptoSend != nullptr ? 2 : 0;
-  b->srtpMode = b->cryptoSend != nullptr ? 2 : 0;
+  a->srtpMode = a->cryptoSend != nullptr ? SRTP_CONVERTING : SRTP_PLAIN;
+  b->srtpMode = b->cryptoSend != nullptr ? SRTP_CONVERTING : SRTP_PLAIN;
   // A pair counts once while it converts, however often it is started.
-  bool converting = a->srtpMode.load() == 2 || b->srtpMode.load() == 2;
+  bool converting =
+      a->srtpMode.load() == SRTP_CONVERTING || b->srtpMode.load() == SRTP_CONVERTING;
   if (converting == (a->countedConcurrent || b->countedConcurrent)) return;
   if (converting) {
     SRTPInfo::addConcurrent(1);

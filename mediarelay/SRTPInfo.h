@@ -29,6 +29,9 @@ class SRTPInfo {
   static const int RANDOM_CHAR_COUNT = 62;
   static const int SUITE_AES_CM_128_HMAC_SHA1_32 = 1;
   static const int REPLAY_WINDOW = 2048;
+  // The scratch buffer of the relay's contexts at first; ensureBufCapacity
+  // grows it.
+  static const int INITIAL_BUF_SIZE = 1024;
   // Room that protection may append: tag, MKI and the SRTCP index.
   static const int PROTECT_ROOM = SRTP_MAX_TRAILER_LEN + 4;
   // Inbound streams (one per SSRC) kept per context for its life; a call

@@ -71,6 +71,10 @@ void guardVoid(const char* place, const V& value, Body body, int line = __builti
   }
 }
 
+// setTarget0's flag: RTCP travels on the RTP port, so the RTCP leg takes
+// the RTP target and the RTCP arguments are not read.
+const jint kFlagRtcpOnRtpPort = 2;
+
 // Whether initStatic0 has made the registry and its locks.
 bool started() { return RTPex::woStatic != nullptr; }
 
@@ -81,7 +85,8 @@ void unpinBoth(RTPexPin* a, RTPexPin* b) {
   b->reset();
 }
 
-std::string textOf(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
+// The text of a Java string (null: empty).
+std::string javaText(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
 
 // The elements of a Java byte array, handed back with mode 0.
 class ByteElements {
@@ -194,7 +199,7 @@ jboolean bindImpl(JNIEnv* env, jobject socket, jobject impl, jstring name, const
       return JNI_FALSE;
     }
   }
-  std::string dev = textOf(env, name);
+  std::string dev = javaText(env, name);
   if (setsockopt(desc, SOL_SOCKET, SO_BINDTODEVICE, dev.data(),
                  static_cast<socklen_t>(dev.size())) == 0) {
     return JNI_TRUE;
@@ -265,8 +270,8 @@ EXPORT(jlong, openSocket0)(JNIEnv* env, jclass, jlong sid, jbyte hostByte, jint 
                            jstring bindIp, jint scopeId) {
   return guard(PLACE(openSocket0) " ", sid, jlong(0), [&]() -> jlong {
     if (!started()) return 0;
-    std::string host = textOf(env, hostText);
-    std::string ip = textOf(env, bindIp);
+    std::string host = javaText(env, hostText);
+    std::string ip = javaText(env, bindIp);
     faultPoint("openSocket0");
     return RTPex::newInstance(sid, static_cast<unsigned char>(hostByte), portMin, portMax,
                               portStart, tos, sessionTimeout, host, rtpBufSize, rtcpBufSize,
@@ -286,12 +291,12 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
                       static_cast<unsigned char>(hostByte),
                       tos,
                       sessionTimeout,
-                      textOf(env, hostText),
+                      javaText(env, hostText),
                       rtpBufSize,
                       rtcpBufSize,
                       behindNat != JNI_FALSE,
                       srtpPending != JNI_FALSE,
-                      textOf(env, bindIp),
+                      javaText(env, bindIp),
                       bindIp != nullptr ? scopeId : 0};
     faultPoint("openSocketFromCache0");
     ep->reinit(next);
@@ -412,11 +417,12 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     // The texts are looked up here, on the caller's thread, before the
     // endpoint is pinned: a slow resolver keeps only this call waiting, and
     // holds nothing that a receive thread or a delete needs.
-    bool ownRtcpText = (flags & 2) == 0 && rtcpAddr != nullptr;
-    TargetText rtpAddr = TargetText::resolve(textOf(env, addr));
+    bool rtcpOnRtpPort = (flags & kFlagRtcpOnRtpPort) != 0;
+    bool ownRtcpText = !rtcpOnRtpPort && rtcpAddr != nullptr;
+    TargetText rtpAddr = TargetText::resolve(javaText(env, addr));
     TargetText rtcpText;
     if (ownRtcpText) {
-      std::string text = textOf(env, rtcpAddr);
+      std::string text = javaText(env, rtcpAddr);
       rtcpText = text == rtpAddr.text ? rtpAddr : TargetText::resolve(text);
     }
     RTPexPin ep = RTPexPin::find(id);
@@ -424,7 +430,7 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
     faultPoint("setTarget0");
     bool learn = natLearn != JNI_FALSE;
     ep->setTarget(rtpAddr, port, scopeId, learn);
-    if ((flags & 2) != 0) {
+    if (rtcpOnRtpPort) {
       ep->rtcp.setTarget(rtpAddr, port, scopeId, learn);
     } else if (!ownRtcpText) {
       // Only the low 16 bits are kept; the sum must not overflow on the way.
@@ -441,7 +447,7 @@ EXPORT(jint, setTarget0)(JNIEnv* env, jclass, jlong id, jstring addr, jint port,
 
 EXPORT(jstring, getNativeInfo0)(JNIEnv* env, jclass, jstring key) {
   return guard(PLACE(getNativeInfo0) " ", "", static_cast<jstring>(nullptr), [&]() -> jstring {
-    std::string text = textOf(env, key);
+    std::string text = javaText(env, key);
     faultPoint("getNativeInfo0");
     if (text != "rev" && RTPex::evQ[0] == nullptr) return nullptr;  // before start-up
     std::string result = text == "rev" ? std::string(RTPex::REVISION) : RTPex::getInfo(text);

@@ -295,10 +295,10 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
       leg->target.v4 = leg->sendTo;
       leg->target.v6 = leg->sendTo;
       leg->lastFrom = leg->sendTo;
-      leg->appliedDest = leg->sendTo;
+      leg->aim.socketDest = leg->sendTo;
       leg->waitNat = true;
       leg->cntPacket = 9;
-      leg->destApplied = true;
+      leg->aim.applied = true;
       leg->gotData = 1;  // the receive thread's sweep clears it only every 200 ms
     }
     ASSERT_NE(nullptr, a->cryptoSend);
@@ -309,7 +309,7 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
     for (RTex* leg : {static_cast<RTex*>(a.get()), static_cast<RTex*>(&a->rtcp)}) {
       Synchronized hold(&leg->addrLock);
       for (InetAddrPort* r : {&leg->sendTo, &leg->learnedAddr, &leg->target.v4, &leg->target.v6,
-                              &leg->lastFrom, &leg->appliedDest}) {
+                              &leg->lastFrom, &leg->aim.socketDest}) {
         EXPECT_STREQ("", r->addr);
         EXPECT_EQ(0, r->port);
       }
@@ -317,7 +317,7 @@ TEST_F(RTPexEngine, ReinitResetsSessionState) {
       EXPECT_EQ(0, leg->target.port);
       EXPECT_FALSE(leg->waitNat.load());
       EXPECT_EQ(0, leg->cntPacket.load());
-      EXPECT_FALSE(leg->destApplied.load());
+      EXPECT_FALSE(leg->aim.applied.load());
       EXPECT_EQ(0, leg->gotData.load());
     }
     {

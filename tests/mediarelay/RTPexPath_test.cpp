@@ -248,20 +248,20 @@ TEST_F(PathTest, SetTargetStoresDestinationAndArmsLearning) {
   ASSERT_TRUE(e && f);
   std::string ip1 = "127.0.0.1", ip2 = "127.0.0.2";
 
-  e->destApplied = true;
+  e->aim.applied = true;
   e->setTarget(ip1, 40000, -5, false);
   EXPECT_EQ("127.0.0.1", e->target.text);
   EXPECT_EQ(40000, e->target.port);
   EXPECT_EQ(0u, e->target.scopeId);  // a negative scope is stored as 0
   EXPECT_EQ(40000, e->sendTo.port);
   EXPECT_FALSE(e->waitNat.load());
-  EXPECT_FALSE(e->destApplied.load());
+  EXPECT_FALSE(e->aim.applied.load());
 
   // The same destination arms learning without touching sendTo.
-  e->destApplied = true;
+  e->aim.applied = true;
   e->setTarget(ip1, 40000, 0, true);
   EXPECT_TRUE(e->waitNat.load());
-  EXPECT_FALSE(e->destApplied.load());
+  EXPECT_FALSE(e->aim.applied.load());
   EXPECT_EQ(40000, e->sendTo.port);
   e->setTarget(ip1, 40000, 0, false);
   EXPECT_TRUE(e->waitNat.load());  // same destination: nothing changes
