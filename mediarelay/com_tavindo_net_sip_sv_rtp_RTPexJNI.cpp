@@ -77,8 +77,8 @@ bool started() { return RTPex::woStatic != nullptr; }
 // Gives back the pins of two endpoints in one hold of the registry lock.
 void unpinBoth(RTPexPin* a, RTPexPin* b) {
   Synchronized hold(RTPex::woStatic);
-  a->reset();
-  b->reset();
+  a->resetLocked();
+  b->resetLocked();
 }
 
 std::string textOf(JNIEnv* env, jstring s) { return JNIUtils::ToStdString(env, s); }
@@ -297,7 +297,7 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
     ep->reinit(next);
     Synchronized hold(RTPex::woStatic);
     int32_t port = ep->localPort;
-    ep.reset();
+    ep.resetLocked();
     return static_cast<jlong>(RTPex::nextId(port));
   });
 }
