@@ -32,20 +32,21 @@ class EventQueue {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
-  void post(int type, int64_t param, void* data);
+  void post(int type, int64_t param, void* data) EXCLUDES(wo);
   // data as a 64-bit integer, kept whole where a pointer has 64 bits.
-  void post(int type, int64_t param, uint64_t data);
+  void post(int type, int64_t param, uint64_t data) EXCLUDES(wo);
   // A delay below 20 ms posts the event as an immediate one.
-  void schedule(int type, int64_t param, void* data, int delayMs);
+  void schedule(int type, int64_t param, void* data, int delayMs) EXCLUDES(wo);
   // Blocks until an event can be handed out: immediate events first, then a
   // scheduled one due within 10 ms. Never returns without an event.
-  EventObj waitForEvent();
-  int totalEventCount();
-  std::string getQueueInfo();
+  EventObj waitForEvent() EXCLUDES(wo);
+  int totalEventCount() EXCLUDES(wo);
+  std::string getQueueInfo() EXCLUDES(wo);
 
-  // Unlocked: only for a queue no other thread uses at the same time.
-  bool hasEvent();
-  EventObj nextEvent();
+  // Unlocked: only for a queue no other thread uses at the same time, so
+  // the analysis is told not to look.
+  bool hasEvent() NO_THREAD_SAFETY_ANALYSIS;
+  EventObj nextEvent() NO_THREAD_SAFETY_ANALYSIS;
 
  private:
   static const int kMinScheduleDelayMs = 20;
@@ -55,8 +56,8 @@ class EventQueue {
   static void noteScheduledSize(int size);
 
   WaitObject wo;
-  std::deque<EventObj> q;
-  std::list<ScheduledEvent> scdq;
+  std::deque<EventObj> q GUARDED_BY(wo);
+  std::list<ScheduledEvent> scdq GUARDED_BY(wo);
 };
 
 #endif  // JLIB_EVENTUTIL_H

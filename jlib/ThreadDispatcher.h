@@ -159,8 +159,7 @@ class DispatchThread : public DispatchThreadBase {
     return -1;
   }
 
-  // Called with wo held.
-  void publish(T** old, T** fresh) {
+  void publish(T** old, T** fresh) REQUIRES(wo) {
     if (old != runnersInUse) delete[] old;
     runners.store(fresh);
     wo.notify();
@@ -249,8 +248,8 @@ class ThreadDispatcher {
  protected:
   int maxRunnerInThread;
   int maxThreads;  // -1: no limit
-  std::vector<DispatchThread<T>*> threads;
   WaitObject wo;  // taken before any thread's lock
+  std::vector<DispatchThread<T>*> threads GUARDED_BY(wo);
 
  private:
   // Asks every thread to stop; the threads, taken out of the list when
@@ -266,7 +265,7 @@ class ThreadDispatcher {
 
   // A thread that cannot be started is dropped with the runner taken back,
   // so no runner is left on a thread that never runs.
-  int addToNewThread(T* r) {
+  int addToNewThread(T* r) REQUIRES(wo) {
     std::unique_ptr<DispatchThread<T>> fresh(newDispatchThread());
     if (!fresh) return 0;
     threads.reserve(threads.size() + 1);  // the push_back below cannot throw

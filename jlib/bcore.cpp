@@ -190,8 +190,8 @@ namespace {
 // library unload); from then on no block is written.
 std::atomic<bool> logUnloading(false);
 
-// Records of several blocks begun and not yet done; under woLog.
-int unfinishedRecords = 0;
+// Records of several blocks begun and not yet done.
+int unfinishedRecords GUARDED_BY(woLog) = 0;
 
 // Defined after the log's statics, so destroyed before them: waits for the
 // block being written and stops every later one, so that no thread still
@@ -259,15 +259,15 @@ bool blockReady(Part part) {
   return true;
 }
 
-RecordScope::RecordScope() : lock(woLog) {
-  if (lock == nullptr) return;
-  Synchronized hold(lock);
+RecordScope::RecordScope() : counted(woLog != nullptr) {
+  if (!counted) return;
+  Synchronized hold(woLog);
   unfinishedRecords++;
 }
 
 RecordScope::~RecordScope() {
-  if (lock == nullptr) return;
-  Synchronized hold(lock);
+  if (!counted) return;
+  Synchronized hold(woLog);
   unfinishedRecords--;
 }
 

@@ -14,9 +14,13 @@
 #include <fstream>
 #include <string>
 
+#include "thread_annotations.h"
+
 // A recursive mutex with one condition variable. A failed or destroyed
 // object answers every call with its negative status and locks nothing.
-class WaitObject {
+// Although the mutex is recursive, no code takes one it holds already: a
+// function that needs the lock held says so (REQUIRES, a ...Locked name).
+class CAPABILITY("mutex") WaitObject {
  public:
   static constexpr int WO_OK = 0;
   static constexpr int WO_ERROR_MUTEX_INIT = -100;
@@ -28,12 +32,12 @@ class WaitObject {
   WaitObject(const WaitObject&) = delete;
   WaitObject& operator=(const WaitObject&) = delete;
 
-  int lock();
-  int unlock();
+  int lock() ACQUIRE();
+  int unlock() RELEASE();
   // Waits until notified or until ms milliseconds of wall time have passed
   // (ms <= 0: no limit). Returns 0 when woken, ETIMEDOUT at the deadline.
-  int wait(int ms);
-  int wait();
+  int wait(int ms) REQUIRES(this);
+  int wait() REQUIRES(this);
   void notify();
 
 #ifdef _WIN32
@@ -55,10 +59,10 @@ class WaitObject {
 };
 
 // Holds a WaitObject for the length of a scope.
-class Synchronized {
+class SCOPED_CAPABILITY Synchronized {
  public:
-  explicit Synchronized(WaitObject* wo) : wo(wo) { wo->lock(); }
-  virtual ~Synchronized() { wo->unlock(); }
+  explicit Synchronized(WaitObject* wo) ACQUIRE(wo) : wo(wo) { wo->lock(); }
+  virtual ~Synchronized() RELEASE() { wo->unlock(); }
   Synchronized(const Synchronized&) = delete;
   Synchronized& operator=(const Synchronized&) = delete;
 
@@ -74,14 +78,14 @@ class TimeUtil {
 
 // ---- log file ----------------------------------------------------------
 
-extern std::ofstream logdump;
 extern WaitObject* woLog;
+extern std::ofstream logdump GUARDED_BY(woLog);
 extern int LOG_FILE_SIZE;
 extern std::string trace_file_name;
 
 void InitTrace(const std::string& path);
 bool logInit();
-bool log_open();
+bool log_open() REQUIRES(woLog);
 void log_filebackup();
 const char* getCurrentTime();
 
@@ -104,9 +108,9 @@ enum class Part {
 // first block, when it is too large). Called with woLog held; false drops the
 // block, as it does for every block once the library's statics are being
 // destroyed (exit or unload).
-bool blockReady(Part part);
+bool blockReady(Part part) REQUIRES(woLog);
 // Ends a record: line end, flush, close. Called with woLog held.
-void endRecord();
+void endRecord() REQUIRES(woLog);
 // The name of a source file without its directories.
 const char* baseName(const char* path);
 
@@ -114,34 +118,40 @@ const char* baseName(const char* path);
 // block until it is done, also when it is abandoned part way.
 class RecordScope {
  public:
-  RecordScope();
-  ~RecordScope();
+  RecordScope() EXCLUDES(woLog);
+  ~RecordScope() EXCLUDES(woLog);
   RecordScope(const RecordScope&) = delete;
   RecordScope& operator=(const RecordScope&) = delete;
 
  private:
-  WaitObject* lock;  // woLog when the record was begun, null before InitTrace
+  bool counted;  // woLog existed when the record was begun (it never goes)
 };
 
-inline void put() {}
+inline void put() REQUIRES(woLog) {}
 template <class T, class... R>
-inline void put(const T& first, const R&... rest) {
+inline void put(const T& first, const R&... rest) REQUIRES(woLog) {
   logdump << first;
   put(rest...);
 }
 
-// One block: the pieces written under woLog; the last block of a record ends it.
+// One block, written with woLog held; the last block of a record ends it.
 template <class... P>
-void block(Part part, bool last, const P&... pieces) {
-  if (woLog == nullptr) return;  // before InitTrace: the record is skipped
-  Synchronized hold(woLog);
+void blockLocked(Part part, bool last, const P&... pieces) REQUIRES(woLog) {
   if (!blockReady(part)) return;
   put(pieces...);
   if (last) endRecord();
 }
 
+// One block: the pieces written under woLog.
+template <class... P>
+void block(Part part, bool last, const P&... pieces) EXCLUDES(woLog) {
+  if (woLog == nullptr) return;  // before InitTrace: the record is skipped
+  Synchronized hold(woLog);
+  blockLocked(part, last, pieces...);
+}
+
 // Third block of an exception record: "--- time:", the asctime text, line end.
-void timeBlock();
+void timeBlock() EXCLUDES(woLog);
 
 template <class V>
 void exceptionRecord(const char* file, int line, const char* place, const V& value) {
@@ -159,8 +169,14 @@ void exceptionRecord(const char* file, int line, const char* place, const V& val
 
 // A plain record: the pieces, then a line end.
 template <class... P>
-void logRecord(const P&... pieces) {
+void logRecord(const P&... pieces) EXCLUDES(woLog) {
   jlog::block(jlog::Part::Whole, true, pieces...);
+}
+
+// The same, written within a hold of woLog taken by the caller.
+template <class... P>
+void logRecordLocked(const P&... pieces) REQUIRES(woLog) {
+  jlog::blockLocked(jlog::Part::Whole, true, pieces...);
 }
 
 // The exception record of a catch-all handler: "Exception. " place value,

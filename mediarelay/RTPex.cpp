@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -208,9 +209,12 @@ void RTPex::freeStunCandidates() {
 }
 
 void RTPex::dropCrypto() {
+  // Deleted once the hold is released: a context's destructor takes the lock.
+  std::unique_ptr<SRTPInfo> send;
+  std::unique_ptr<SRTPInfo> recv;
   Synchronized hold(SRTPInfo::wo);
-  delete cryptoSend;
-  delete cryptoRecv;
+  send.reset(cryptoSend);
+  recv.reset(cryptoRecv);
   cryptoSend = nullptr;
   cryptoRecv = nullptr;
 }
@@ -281,16 +285,25 @@ RTPex* RTPex::idToObj(int64_t id) {
 
 void RTPex::pin(RTPex* ep) {
   Synchronized hold(woStatic);
-  ep->referCounter++;
+  pinLocked(ep);
 }
 
 void RTPex::unpin(RTPex* ep) {
   Synchronized hold(woStatic);
-  ep->referCounter--;
+  unpinLocked(ep);
 }
+
+void RTPex::pinLocked(RTPex* ep) { ep->referCounter++; }
+
+void RTPex::unpinLocked(RTPex* ep) { ep->referCounter--; }
 
 RTPexPin RTPexPin::take(RTPex* ep) {
   if (ep != nullptr) RTPex::pin(ep);
+  return RTPexPin(ep);
+}
+
+RTPexPin RTPexPin::takeLocked(RTPex* ep) {
+  if (ep != nullptr) RTPex::pinLocked(ep);
   return RTPexPin(ep);
 }
 
@@ -390,7 +403,7 @@ void RTPex::handleDeleteRetry(EventQueue* queue, RTPex* ep) {
     if (woLog != nullptr) {
       // The queue is counted again while its record is written.
       Synchronized hold(woLog);
-      logRecord("--- Count:", queue->totalEventCount());
+      logRecordLocked("--- Count:", queue->totalEventCount());
     }
     logRecord("--- Reason:", ep->reasonCannotDelete());
   }
@@ -800,12 +813,12 @@ RTPexPin pinnedPartner(RTPex* ep) {
 // Pins ep and gives the partner's pin back under one hold of woStatic.
 RTPexPin swapPin(RTPex* ep, RTPexPin* partner) {
   Synchronized hold(RTPex::woStatic);
-  partner->reset();
-  return RTPexPin::take(ep);
+  partner->resetLocked();
+  return RTPexPin::takeLocked(ep);
 }
 
-// Makes seen leg's destination; called with leg's addrLock held.
-void learnSource(RTex* leg, const InetAddrPort& seen) {
+// Makes seen leg's destination.
+void learnSource(RTex* leg, const InetAddrPort& seen) REQUIRES(leg->addrLock) {
   leg->sendTo = seen;
   leg->learnedAddr = seen;
   leg->aim.invalidate();
@@ -814,8 +827,8 @@ void learnSource(RTex* leg, const InetAddrPort& seen) {
 }
 
 // Whether leg holds a source at its target's address that partnerLeg's far
-// end sent from; called with leg's addrLock held.
-bool hasSignalled(const RTex* leg, const RTex* partnerLeg) {
+// end sent from.
+bool hasSignalled(const RTex* leg, const RTex* partnerLeg) REQUIRES(leg->addrLock) {
   return leg->signalledVia == partnerLeg && leg->signalledFrom.port != 0;
 }
 
@@ -887,7 +900,7 @@ bool takeDestination(RTex* leg, int family, InetAddrPort* dest, bool portZeroUsa
 
 // Whether via's socket still points where leg last aimed it; called with
 // via's addrLock held.
-bool stillAimed(const RTex* leg, const RTex* via) {
+bool stillAimed(const RTex* leg, const RTex* via) REQUIRES(via->addrLock) {
   return sameRecord(via->aim.socketDest, leg->aim.lastApplied);
 }
 
@@ -896,7 +909,7 @@ bool stillAimed(const RTex* leg, const RTex* via) {
 // False when the socket cannot take it (an address of the other family,
 // learned through an earlier partner): it keeps the far end another leg
 // gave it, so nothing of this leg's may leave through it.
-bool aimSocket(RTex* leg, RTex* via, const InetAddrPort& dest) {
+bool aimSocket(RTex* leg, RTex* via, const InetAddrPort& dest) REQUIRES(via->addrLock) {
   leg->aim.lastApplied = dest;
   leg->aim.applied = true;
   if (!via->udpSender.setNumericDestination(dest.addr, dest.port, dest.scopeId)) return false;
@@ -1806,11 +1819,11 @@ void RTPex::uninitStatic() {
         LOG_EXCEPTION("uninitStatic()");
       }
     }
+    mapIDObj->clear();
   }
   delete woStatic;
   SRTPInfo::uninitStatic();
   delete woStaticPortSearch;
-  if (mapIDObj != nullptr) mapIDObj->clear();
   delete mapIDObj;
   woStatic = nullptr;
   woStaticPortSearch = nullptr;

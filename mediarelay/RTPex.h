@@ -1,6 +1,17 @@
 // Relay endpoints: the socket legs (RTex), the endpoint with its RTP leg
 // (RTPex) and its embedded RTCP leg (RTCPex), the id registry, pins, and the
 // receive threads that poll every leg's socket.
+//
+// Lock order. A thread holding one of these locks takes only locks further
+// down the list:
+//   a leg's addrLock (one leg's at a time, never two at once)
+//   SRTPInfo::wo
+//   woLog
+//   an EventQueue's lock (a queue is counted for a record under woLog)
+// RTPex::woStatic and an addrLock are never held together. The receive
+// dispatcher's lock is taken before a receive thread's. The lock of each
+// field is written beside it (GUARDED_BY); clang's -Wthread-safety checks
+// the libraries' uses of it.
 #ifndef MEDIARELAY_RTPEX_H
 #define MEDIARELAY_RTPEX_H
 
@@ -12,13 +23,14 @@
 #include <string>
 
 #include "EventUtil.h"
+#include "SRTPInfo.h"
 #include "SocketUtil.h"
 #include "ThreadDispatcher.h"
 #include "bcore.h"
+#include "thread_annotations.h"
 
 class RTex;
 class RTPex;
-class SRTPInfo;
 
 // ---- receive threads -----------------------------------------------------
 
@@ -135,27 +147,28 @@ class RTex : public Runner {
   virtual void unreceived(int64_t now);
   // Sets the leg's destination as Java gives it and arms learning. The
   // same target again takes the forms of a fresh lookup.
-  virtual void setTarget(const TargetText& addr, int port, int scopeId, bool behindNat);
+  virtual void setTarget(const TargetText& addr, int port, int scopeId, bool behindNat)
+      EXCLUDES(addrLock);
   // Looks addr up on the calling thread, then sets it.
   void setTarget(std::string& addr, int port, int scopeId, bool behindNat);
   // Whether sendTo is the target (in one of its forms, or the target that
-  // has none); under addrLock.
-  bool sendsToTarget() const;
+  // has none).
+  bool sendsToTarget() const REQUIRES(addrLock);
   // Whether addr and port are the RTP target of the leg's endpoint, for an
   // RTCP leg; takes that leg's addrLock.
-  bool isRtpTarget(const TargetText& addr, int port);
+  bool isRtpTarget(const TargetText& addr, int port) EXCLUDES(addrLock);
 
   // Clears the five address records, learning and counters (reuse).
-  void resetLeg();
+  void resetLeg() REQUIRES(addrLock);
   // Arms learning (on) or switches it off, as setResponsePort0 does.
-  void setLearning(bool on);
+  void setLearning(bool on) EXCLUDES(addrLock);
   // The endpoint the leg belongs to.
   virtual RTPex* endpoint() { return nullptr; }
   // Gives the leg's destination and target to its endpoint's party
-  // addresses; called with addrLock held.
-  void publishParty();
-  // Drops the source noted for the learning; called with addrLock held.
-  void forgetSignalled();
+  // addresses.
+  void publishParty() REQUIRES(addrLock);
+  // Drops the source noted for the learning.
+  void forgetSignalled() REQUIRES(addrLock);
 
   WaitObject addrLock;  // receive, address records, destination and send
   signed char* recvBuf;
@@ -173,16 +186,16 @@ class RTex : public Runner {
   UDPsender udpSender;      // owns the leg's socket
   socket_t pollDesc;
   std::atomic<int> gotData;
-  InetAddrPort sendTo;  // numeric: a form of the target, or learned
-  InetAddrPort learnedAddr;
-  LegTarget target;
-  InetAddrPort lastFrom;
+  InetAddrPort sendTo GUARDED_BY(addrLock);  // numeric: a form of the target, or learned
+  InetAddrPort learnedAddr GUARDED_BY(addrLock);
+  LegTarget target GUARDED_BY(addrLock);
+  InetAddrPort lastFrom GUARDED_BY(addrLock);
   Aim aim;
   // The last source at the target's address from which the partner's far
-  // end sent since learning was armed, and the partner leg it sent to;
-  // under addrLock. Learning prefers it to a source at another address.
-  InetAddrPort signalledFrom;
-  const RTex* signalledVia;
+  // end sent since learning was armed, and the partner leg it sent to.
+  // Learning prefers it to a source at another address.
+  InetAddrPort signalledFrom GUARDED_BY(addrLock);
+  const RTex* signalledVia GUARDED_BY(addrLock);
   // Learned from a source not at the target's address: a source there
   // still replaces it. Written under addrLock; read without it as a hint.
   std::atomic<bool> learnOpen;
@@ -238,9 +251,9 @@ class RTPex : public RTex {
   static const int DELETE_RETRY_MS = 2000;
 
   // Registry and shared objects (made by initEngine).
-  static WaitObject* woStatic;
+  static WaitObject* woStatic;  // the registry, pins and partners
   static WaitObject* woStaticPortSearch;
-  static RTPexMap* mapIDObj;
+  static RTPexMap* mapIDObj PT_GUARDED_BY(woStatic);
   static std::atomic<int> bShutdown;
   static EventQueue* evQ[2];  // [0] "GC", [1] "EVENT"
 
@@ -271,8 +284,7 @@ class RTPex : public RTex {
   std::string targetText();
 
   // A new id for an endpoint on port: the next sequence in the high half.
-  // Called with woStatic held.
-  static int64_t nextId(int32_t port);
+  static int64_t nextId(int32_t port) REQUIRES(woStatic);
   // Creates, binds and registers an endpoint; its id, or 0.
   static int64_t newInstance(int64_t sid, unsigned char hostByte, int portMin, int portMax,
                              int portStart, int tos, int64_t sessionTimeout,
@@ -280,7 +292,7 @@ class RTPex : public RTex {
                              unsigned char behindNat, int16_t ipv6, unsigned char srtpPending,
                              const std::string& bindIp, int scopeId);
   // The registered endpoint, pinned; null when unknown or shutting down.
-  static RTPex* idToObj(int64_t id);
+  static RTPex* idToObj(int64_t id) EXCLUDES(woStatic);
   // Ends the endpoint registered under id: 1 when it was registered.
   static int closeAndDelete(int64_t id);
   // The deferred delete of a closed endpoint (event EV_DELETE_RETRY on
@@ -288,18 +300,21 @@ class RTPex : public RTex {
   static void handleDeleteRetry(EventQueue* queue, RTPex* ep);
 
   // Pin count changes, each under woStatic.
-  static void pin(RTPex* ep);
-  static void unpin(RTPex* ep);
+  static void pin(RTPex* ep) EXCLUDES(woStatic);
+  static void unpin(RTPex* ep) EXCLUDES(woStatic);
+  // The same within a hold of woStatic.
+  static void pinLocked(RTPex* ep) REQUIRES(woStatic);
+  static void unpinLocked(RTPex* ep) REQUIRES(woStatic);
 
   int prepareDelete();
   std::string reasonCannotDelete();
-  void setSender(RTPex* other);
-  void releaseSender();
+  void setSender(RTPex* other) EXCLUDES(woStatic);
+  void releaseSender() EXCLUDES(woStatic, SRTPInfo::wo);
   // Returns the endpoint to its start-of-session state and gives it next's
   // values: the RTCP leg is reset under its own lock, then the RTP leg's
   // reset, the SRTP drop and the new values take one hold of the RTP leg's
   // addrLock, so no datagram sees an old SRTP mode without its context.
-  void reinit(const RTPexSession& next);
+  void reinit(const RTPexSession& next) EXCLUDES(addrLock, rtcp.addrLock);
 
   // Port pair search and set-up.
   int initialize(int portMin, int portMax, int portStart, int tos, short ipv6);
@@ -320,33 +335,33 @@ class RTPex : public RTex {
   static std::string getInfo(const std::string& key);
 
   // SRTP.
-  void createCryptoToSend(short suite);
-  // The same, then the new context's KEY_LEN key bytes copied into key under
-  // the hold that made it.
-  void createCryptoToSend(short suite, unsigned char* key);
-  void createCryptoToRecv(short suite, signed char* key, int len);
-  static void startSrtp(RTPex* a, RTPex* b);
+  void createCryptoToSend(short suite) EXCLUDES(SRTPInfo::wo);
+  // The same, then the new context's KEY_LEN key bytes copied into key (when
+  // not null) under the hold that puts it in place.
+  void createCryptoToSend(short suite, unsigned char* key) EXCLUDES(SRTPInfo::wo);
+  void createCryptoToRecv(short suite, signed char* key, int len) EXCLUDES(SRTPInfo::wo);
+  static void startSrtp(RTPex* a, RTPex* b) EXCLUDES(SRTPInfo::wo);
 
   std::atomic<int64_t> sessionTimeout;  // <= 0: none
   std::atomic<int64_t> lastRecvTime;    // 0: timer disarmed
   std::string hostText;
   std::atomic<int64_t> sid;
   unsigned char hostByte;
-  bool countedConcurrent;
+  bool countedConcurrent GUARDED_BY(SRTPInfo::wo);
   int32_t localPort;  // RTCP on localPort + 1; 0 after a failed search
   int16_t ipv6;
   RTCPex rtcp;
-  RTPex* sender;  // the partner, pinned; under woStatic
+  RTPex* sender GUARDED_BY(woStatic);  // the partner, pinned
   std::atomic<int64_t> startTime;
-  SRTPInfo* cryptoSend;
-  SRTPInfo* cryptoRecv;
+  SRTPInfo* cryptoSend GUARDED_BY(SRTPInfo::wo);
+  SRTPInfo* cryptoRecv GUARDED_BY(SRTPInfo::wo);
   // Where the far end that cryptoSend serves is known to be (the party of
-  // outbound SSRCs); under SRTPInfo::wo.
-  PartyAddrs party;
+  // outbound SSRCs).
+  PartyAddrs party GUARDED_BY(SRTPInfo::wo);
   std::atomic<int64_t> stunState;
   InetAddrPort** stunCandidates;  // STUN_CANDIDATE_MAX slots, newest last
   int16_t stunCandidateCount;
-  int32_t closing;                     // under woStatic
+  int32_t closing GUARDED_BY(woStatic);
   std::atomic<int16_t> referCounter;   // changed under woStatic only
   std::atomic<int32_t> requestedBufSize;
   // The smallest requested buffer size that could not be allocated (0:
@@ -361,7 +376,7 @@ class RTPex : public RTex {
  private:
   bool legsStillPolled();
   void freeStunCandidates();
-  void dropCrypto();
+  void dropCrypto() EXCLUDES(SRTPInfo::wo);
   void addLegsOrUndo();
   void applyRequestedSize(int32_t size);
   static void deleteNowOrLater(RTPex* ep, int64_t param);
@@ -379,7 +394,9 @@ class RTPexPin {
   RTPexPin& operator=(const RTPexPin&) = delete;
 
   // Pins ep now (null: nothing).
-  static RTPexPin take(RTPex* ep);
+  static RTPexPin take(RTPex* ep) EXCLUDES(RTPex::woStatic);
+  // The same within a hold of RTPex::woStatic.
+  static RTPexPin takeLocked(RTPex* ep) REQUIRES(RTPex::woStatic);
   // The registered endpoint of id, pinned; empty when not found.
   static RTPexPin find(int64_t id) { return RTPexPin(RTPex::idToObj(id)); }
 
@@ -393,16 +410,20 @@ class RTPexPin {
     return p;
   }
   // Gives the pin back now.
-  void reset() {
+  void reset() EXCLUDES(RTPex::woStatic) {
     if (ep != nullptr) RTPex::unpin(release());
+  }
+  // The same within a hold of RTPex::woStatic.
+  void resetLocked() REQUIRES(RTPex::woStatic) {
+    if (ep != nullptr) RTPex::unpinLocked(release());
   }
 
  private:
   RTPex* ep;
 };
 
-// Sequence of endpoint ids (upper 32 bits); under RTPex::woStatic.
-extern uint32_t ID_SEC;
+// Sequence of endpoint ids (upper 32 bits).
+extern uint32_t ID_SEC GUARDED_BY(RTPex::woStatic);
 
 // Kind of a datagram on the RTP port by its first bytes.
 const int KIND_RTP = 0;

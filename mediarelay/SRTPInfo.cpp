@@ -70,7 +70,7 @@ bool countFailure(int* count) {
   return logged;
 }
 
-void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) {
+void noteUnprotectFailure(SRTPInfo* ctx, const char* text, int r) REQUIRES(SRTPInfo::wo) {
   if (countFailure(&ctx->errorCount)) logRecord(text, r);
 }
 
@@ -102,15 +102,15 @@ const int kLocalRoom = 2048;
 
 // Whether ctx's stream of ssrc may protect another datagram: its rollover
 // count is below MAX_ROC (no stream yet: it starts at 0).
-bool rocBelowLimit(SRTPInfo* ctx, uint32_t ssrc) {
+bool rocBelowLimit(SRTPInfo* ctx, uint32_t ssrc) REQUIRES(SRTPInfo::wo) {
   uint32_t roc = 0;
   if (srtp_get_stream_roc(ctx->session, ntohl(ssrc), &roc) != srtp_err_status_ok) return true;
   return roc < SRTPInfo::MAX_ROC;
 }
 
-// Protects a copy of data into dst with ctx; called with SRTPInfo::wo held.
+// Protects a copy of data into dst with ctx.
 int protectCopy(SRTPInfo* ctx, Protect kind, const OutboundSource& src, const signed char* data,
-                int len, unsigned char* dst, int* n) {
+                int len, unsigned char* dst, int* n) REQUIRES(SRTPInfo::wo) {
   if (!ctx->usable()) return ctx->status;
   // A new SSRC without room gets no stream at all: one made for it and
   // removed again would protect the same indices afresh. A shorter
@@ -132,9 +132,10 @@ int protectCopy(SRTPInfo* ctx, Protect kind, const OutboundSource& src, const si
   return r;
 }
 
-// Where a datagram from from comes from, for out's outbound context; called
-// with SRTPInfo::wo held, under which out's party addresses change.
-OutboundSource sourceFor(RTPex* out, const InetAddrPort* from, bool verified) {
+// Where a datagram from from comes from, for out's outbound context; under
+// SRTPInfo::wo, as out's party addresses change under it.
+OutboundSource sourceFor(RTPex* out, const InetAddrPort* from, bool verified)
+    REQUIRES(SRTPInfo::wo) {
   bool party = from == nullptr || verified || out->party.has(from->addr);
   bool destination = from != nullptr && out->party.isRtpDestination(*from);
   return OutboundSource{from, party, destination, verified};
@@ -177,11 +178,12 @@ void protectAndSend(RTPex* out, Protect kind, const InetAddrPort* from, bool ver
   logRecord(errText, r, ",port=", out->localPort);
 }
 
-// Keeps the two contexts serving one far end only when both exist.
-void keepPairComplete(SRTPInfo** send, SRTPInfo** recv) {
+// Keeps the two contexts serving one far end only when both exist; a lone
+// one goes to dropped, for the caller to delete after the hold.
+void keepPairCompleteLocked(SRTPInfo** send, SRTPInfo** recv, std::unique_ptr<SRTPInfo>* dropped)
+    REQUIRES(SRTPInfo::wo) {
   if ((*send == nullptr) == (*recv == nullptr)) return;
-  delete *send;
-  delete *recv;
+  dropped->reset(*send != nullptr ? *send : *recv);
   *send = nullptr;
   *recv = nullptr;
 }
@@ -237,9 +239,9 @@ SRTPInfo::SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen,
 
 void SRTPInfo::create(int outbound, short suite, std::unique_ptr<unsigned char[]> keyCopy,
                       int bufSize) {
+  Synchronized hold(wo);
   bufCapacity = std::max(bufSize, 0) * 3 / 2;
   buf = new unsigned char[bufCapacity];
-  Synchronized hold(wo);
   if (suite == SUITE_AES_CM_128_HMAC_SHA1_32) {
     srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
   } else {
@@ -348,33 +350,38 @@ void SRTPInfo::ensureBufCapacity(int len) {
 
 // ---- endpoint operations ------------------------------------------------------
 
-void RTPex::createCryptoToSend(short suite) {
-  Synchronized hold(SRTPInfo::wo);
-  SRTPInfo* fresh = new SRTPInfo(1, suite, nullptr, 0, SRTPInfo::INITIAL_BUF_SIZE);
-  delete cryptoSend;
-  cryptoSend = fresh;
-}
+// A context is made before SRTPInfo::wo is taken and deleted after it is
+// released: its constructor and destructor take the lock themselves around
+// libsrtp2's calls. Only the exchange is under the hold.
+
+void RTPex::createCryptoToSend(short suite) { createCryptoToSend(suite, nullptr); }
 
 void RTPex::createCryptoToSend(short suite, unsigned char* key) {
+  std::unique_ptr<SRTPInfo> fresh(new SRTPInfo(1, suite, nullptr, 0, SRTPInfo::INITIAL_BUF_SIZE));
+  std::unique_ptr<SRTPInfo> old;  // deleted once the hold is released
   Synchronized hold(SRTPInfo::wo);
-  createCryptoToSend(suite);
-  std::memcpy(key, cryptoSend->policy.key, SRTPInfo::KEY_LEN);
+  if (key != nullptr) std::memcpy(key, fresh->policy.key, SRTPInfo::KEY_LEN);
+  old.reset(cryptoSend);
+  cryptoSend = fresh.release();
 }
 
 void RTPex::createCryptoToRecv(short suite, signed char* key, int len) {
   // libsrtp2 reads a whole master key: a shorter one makes no context.
   if (key == nullptr || len < SRTPInfo::KEY_LEN) return;
+  std::unique_ptr<SRTPInfo> fresh(
+      new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(key), len,
+                   SRTPInfo::INITIAL_BUF_SIZE));
+  std::unique_ptr<SRTPInfo> old;
   Synchronized hold(SRTPInfo::wo);
-  SRTPInfo* fresh = new SRTPInfo(0, suite, reinterpret_cast<unsigned char*>(key), len,
-                                     SRTPInfo::INITIAL_BUF_SIZE);
-  delete cryptoRecv;
-  cryptoRecv = fresh;
+  old.reset(cryptoRecv);
+  cryptoRecv = fresh.release();
 }
 
 void RTPex::startSrtp(RTPex* a, RTPex* b) {
+  std::unique_ptr<SRTPInfo> dropped[2];  // deleted once the hold is released
   Synchronized hold(SRTPInfo::wo);
-  keepPairComplete(&a->cryptoSend, &b->cryptoRecv);
-  keepPairComplete(&b->cryptoSend, &a->cryptoRecv);
+  keepPairCompleteLocked(&a->cryptoSend, &b->cryptoRecv, &dropped[0]);
+  keepPairCompleteLocked(&b->cryptoSend, &a->cryptoRecv, &dropped[1]);
   a->srtpMode = a->cryptoSend != nullptr ? SRTP_CONVERTING : SRTP_PLAIN;
   b->srtpMode = b->cryptoSend != nullptr ? SRTP_CONVERTING : SRTP_PLAIN;
   // A pair counts once while it converts, however often it is started.
@@ -396,7 +403,8 @@ void RTPex::startSrtp(RTPex* a, RTPex* b) {
 
 // Refuses a datagram of an SSRC that the inbound context has no room for:
 // libsrtp2 would make it a stream that nothing could keep.
-bool roomForInbound(SRTPInfo* ctx, const signed char* buf, int len, Protect kind) {
+bool roomForInbound(SRTPInfo* ctx, const signed char* buf, int len, Protect kind)
+    REQUIRES(SRTPInfo::wo) {
   return len < headerLen(kind) || ctx->inboundRoom(ssrcOf(buf, kind));
 }
 

@@ -11,6 +11,7 @@
 
 #include "SocketUtil.h"
 #include "bcore.h"
+#include "thread_annotations.h"
 
 class RTPex;
 
@@ -54,8 +55,8 @@ class SRTPInfo {
 
   static void initStatic();
   static void uninitStatic();
-  // Changes countConcurrent; called with wo held.
-  static void addConcurrent(int delta);
+  // Changes countConcurrent.
+  static void addConcurrent(int delta) REQUIRES(wo);
 
   // Fills key with KEY_LEN characters of RANDOM_CHARS drawn from the
   // system's random source; throws when that source fails.
@@ -63,35 +64,36 @@ class SRTPInfo {
 
   // An outbound context without a key (null or keyLen < 1) draws a fresh
   // one; every other context copies the bytes given.
-  SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize);
+  // Both take wo around libsrtp2's calls: never made or deleted under it.
+  SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, int bufSize) EXCLUDES(wo);
   SRTPInfo(int outbound, short suite, unsigned char* key, int keyLen, unsigned char* salt,
-           int saltLen, int bufSize);
-  ~SRTPInfo();
+           int saltLen, int bufSize) EXCLUDES(wo);
+  ~SRTPInfo() EXCLUDES(wo);
   SRTPInfo(const SRTPInfo&) = delete;
   SRTPInfo& operator=(const SRTPInfo&) = delete;
 
-  void ensureBufCapacity(int len);
-  bool usable() const { return status == 0; }
+  void ensureBufCapacity(int len) REQUIRES(wo);
+  bool usable() const REQUIRES(wo) { return status == 0; }
   // Whether a datagram of ssrc (network order) may be unprotected: its
-  // SSRC has a stream, or there is room for one. Called with wo held.
-  bool inboundRoom(uint32_t ssrc) const;
+  // SSRC has a stream, or there is room for one.
+  bool inboundRoom(uint32_t ssrc) const REQUIRES(wo);
   // Records that a datagram of ssrc was unprotected, which gave the SSRC a
-  // stream in the inbound session. Called with wo held.
-  void noteStream(uint32_t ssrc);
+  // stream in the inbound session.
+  void noteStream(uint32_t ssrc) REQUIRES(wo);
   // Whether an outbound datagram of ssrc (network order) from the source
   // src may be protected (see OutboundSsrc). *added: the SSRC was new.
-  // Called with wo held.
-  bool admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src, bool* added);
+  bool admitOutbound(uint32_t ssrc, bool rtp, const OutboundSource& src, bool* added)
+      REQUIRES(wo);
   // Forgets the SSRC just added, whose datagram libsrtp2 refused.
-  void unadmitOutbound(uint32_t ssrc);
+  void unadmitOutbound(uint32_t ssrc) REQUIRES(wo);
 
-  srtp_t session;
-  srtp_policy_t policy;
-  int status;  // 1 until made, then srtp_create's result; 0: session exists
-  unsigned char* buf;
-  int bufCapacity;
-  int errorCount;             // failed unprotects; stops at INT_MAX
-  int protectErrorCount = 0;  // failed protects; stops at INT_MAX
+  srtp_t session GUARDED_BY(wo);
+  srtp_policy_t policy;  // written once, by the constructor
+  int status GUARDED_BY(wo);  // 1 until made, then srtp_create's result; 0: session exists
+  unsigned char* buf GUARDED_BY(wo);
+  int bufCapacity GUARDED_BY(wo);
+  int errorCount GUARDED_BY(wo);             // failed unprotects; stops at INT_MAX
+  int protectErrorCount GUARDED_BY(wo) = 0;  // failed protects; stops at INT_MAX
 
  private:
   // libsrtp2 keeps one stream per SSRC that a wildcard session meets and
@@ -100,8 +102,8 @@ class SRTPInfo {
   // ever removed: made again, it would restart its replay list, rollover
   // count and SRTCP numbering, and an outbound one would protect indices
   // that it had protected before under the same keys.
-  uint32_t streams[MAX_STREAMS];  // inbound SSRCs with a stream
-  int streamCount = 0;
+  uint32_t streams[MAX_STREAMS] GUARDED_BY(wo);  // inbound SSRCs with a stream
+  int streamCount GUARDED_BY(wo) = 0;
   // An outbound SSRC and the source it is bound to. Its RTP is taken only
   // from the address and port that sent its first RTP, its RTCP from that
   // address (a sender's RTCP comes from another port): anyone else could
@@ -113,12 +115,12 @@ class SRTPInfo {
     uint16_t rtpPort;  // 0: no RTP yet
     bool party;        // in the party's room
   };
-  OutboundSsrc outbound[MAX_PARTY_STREAMS + MAX_OTHER_STREAMS];
-  int outboundCount = 0;
-  int partyCount = 0;
+  OutboundSsrc outbound[MAX_PARTY_STREAMS + MAX_OTHER_STREAMS] GUARDED_BY(wo);
+  int outboundCount GUARDED_BY(wo) = 0;
+  int partyCount GUARDED_BY(wo) = 0;
 
   // The room a new SSRC of src may take.
-  bool roomFor(const OutboundSource& src) const;
+  bool roomFor(const OutboundSource& src) const REQUIRES(wo);
   // Binds a party's SSRC to the source from anew.
   static void rebind(OutboundSsrc* known, const InetAddrPort& from);
   // Makes the buffer and the session; keyCopy holds at least KEY_LEN bytes
@@ -130,14 +132,17 @@ class SRTPInfo {
 // with partner's cryptoRecv. True when the datagram is plain now or there is
 // no inbound context; false when it must be dropped. *verified (when given):
 // a context authenticated it.
-bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
-bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr);
+bool unprotectRTP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr)
+    EXCLUDES(SRTPInfo::wo);
+bool unprotectRTCP(RTPex* partner, signed char* buf, int* len, bool* verified = nullptr)
+    EXCLUDES(SRTPInfo::wo);
 // Test-only (the tests and the benchmark): the protect step of sendSRTP
 // alone, a copy of data protected into dst (room for len + PROTECT_ROOM)
 // with out's current cryptoSend, *n bytes. libsrtp2's result; -1 when out
 // has no outbound context.
 int protectRTPInto(RTPex* out, const signed char* data, int len, unsigned char* dst, int* n,
-                   const InetAddrPort* from = nullptr, bool verified = false);
+                   const InetAddrPort* from = nullptr, bool verified = false)
+    EXCLUDES(SRTPInfo::wo);
 // Protect a copy with out's current cryptoSend and send it: RTP through out's
 // RTP socket, RTCP through out's RTCP socket, multiplexed RTCP through out's
 // RTP socket. The context is read under SRTPInfo::wo, as a JNI thread may

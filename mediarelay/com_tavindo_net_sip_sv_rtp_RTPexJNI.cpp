@@ -81,8 +81,8 @@ bool started() { return RTPex::woStatic != nullptr; }
 // Gives back the pins of two endpoints in one hold of the registry lock.
 void unpinBoth(RTPexPin* a, RTPexPin* b) {
   Synchronized hold(RTPex::woStatic);
-  a->reset();
-  b->reset();
+  a->resetLocked();
+  b->resetLocked();
 }
 
 // The text of a Java string (null: empty).
@@ -302,7 +302,7 @@ EXPORT(jlong, openSocketFromCache0)(JNIEnv* env, jclass, jlong sid, jbyte hostBy
     ep->reinit(next);
     Synchronized hold(RTPex::woStatic);
     int32_t port = ep->localPort;
-    ep.reset();
+    ep.resetLocked();
     return static_cast<jlong>(RTPex::nextId(port));
   });
 }

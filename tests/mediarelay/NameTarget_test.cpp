@@ -40,7 +40,7 @@ std::vector<std::pair<std::string, std::thread::id>> lookups;  // name, thread
 // Every lookup of this program passes here; those that may look a name up
 // (no AI_NUMERICHOST) are recorded with their thread.
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
-                           addrinfo** res) noexcept {
+                           addrinfo** res) {
   typedef int (*Lookup)(const char*, const char*, const addrinfo*, addrinfo**);
   static Lookup next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
   if (node != nullptr && (hints == nullptr || (hints->ai_flags & AI_NUMERICHOST) == 0)) {

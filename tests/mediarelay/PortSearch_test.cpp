@@ -25,7 +25,7 @@ std::atomic<int> nameLookups(0);
 // Every lookup of this program passes here: those of "localhost" and
 // kNoSuchName are counted, the rest go straight on to the C library.
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
-                           addrinfo** res) noexcept {
+                           addrinfo** res) {
   typedef int (*Lookup)(const char*, const char*, const addrinfo*, addrinfo**);
   static Lookup next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
   if (node != nullptr && std::strcmp(node, kNoSuchName) == 0) {

@@ -150,9 +150,9 @@ class RelayPair {
 
 // A new outbound context on ep and its key, as createCryptoToSend0 gives it.
 inline std::string newSendKey(RTPex* ep, short suite) {
-  Synchronized hold(SRTPInfo::wo);
-  ep->createCryptoToSend(suite);
-  return keyOf(ep->cryptoSend);
+  std::string key(SRTPInfo::KEY_LEN, '\0');
+  ep->createCryptoToSend(suite, reinterpret_cast<unsigned char*>(&key[0]));
+  return key;
 }
 
 inline void setRecvKey(RTPex* ep, short suite, std::string key) {
