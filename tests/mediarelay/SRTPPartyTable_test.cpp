@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "GoPeer.h"
 #include "SRTPtest.h"
@@ -69,18 +70,20 @@ struct Row {
   bool learn;          // both endpoints and all four legs learn
   bool sendBehindNat;  // rtp.behindnat.send
   bool mux;            // the SRTP far end sends and takes RTCP on its RTP port
-  int strangers;       // SSRCs sent first from 127.0.0.2 to the party's endpoint
+  int strangers;       // SSRCs sent first to the party's endpoint
+  bool atParty = false;  // by a sender at the party's own address (other ports), else 127.0.0.2
 };
 
 void PrintTo(const Row& r, std::ostream* os) {
   *os << nameOf(r.party) << (r.learn ? " learning" : "") << (r.sendBehindNat ? " send" : "")
-      << (r.mux ? " mux" : "") << " " << r.strangers << " strangers";
+      << (r.mux ? " mux" : "") << " " << r.strangers << " strangers"
+      << (r.atParty ? " at the party's address" : "");
 }
 
 std::string nameOf(const Row& r) {
   return std::string(nameOf(r.party)) + (r.learn ? "_Learn" : "") +
          (r.sendBehindNat ? "_SendBehindNat" : "") + (r.mux ? "_Mux" : "") + "_" +
-         std::to_string(r.strangers) + "Strangers";
+         std::to_string(r.strangers) + "Strangers" + (r.atParty ? "AtPartyAddress" : "");
 }
 
 std::vector<Row> rows() {
@@ -94,9 +97,13 @@ std::vector<Row> rows() {
       {Party::kSsrcChanges, true, false, true, 0},  {Party::kSsrcChanges, false, false, true, 0},
   };
   std::vector<Row> out;
-  for (int strangers : {0, 8, 100}) {
+  // A sender at the party's own address shares its room (the party's, or
+  // eight SSRCs per address while the party is not recognised): four.
+  const std::pair<int, bool> strangers[] = {{0, false}, {8, false}, {100, false}, {4, true}};
+  for (const auto& st : strangers) {
     for (Row r : table) {
-      r.strangers = strangers;
+      r.strangers = st.first;
+      r.atParty = st.second;
       out.push_back(r);
     }
   }
@@ -270,7 +277,7 @@ TEST_P(SRTPPartyTableTest, EveryDatagramOfThePartyDecryptsAtTheFarEnd) {
     otherPorts.reset(new Plain("127.0.0.1"));
     partyTarget = otherPorts.get();
   }
-  Plain stranger("127.0.0.2");
+  Plain stranger(row.atParty ? partyIp : "127.0.0.2");
   ASSERT_TRUE(partySend->ok() && partyTarget->ok() && stranger.ok());
   ASSERT_TRUE(go.start(program));
   Options o;
