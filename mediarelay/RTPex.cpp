@@ -91,6 +91,7 @@ RTex::RTex()
       gotData(0),
       signalledVia(nullptr),
       learnOpen(false),
+      signalledSeen(false),
       rtcpOnRtpPort(false) {}
 
 RTex::~RTex() {
@@ -859,6 +860,7 @@ bool learnFrom(RTex* leg, RTex* partnerLeg, bool armed) {
 // A destination learned from another address gives way to a source at the
 // target's address once one has sent.
 void preferSignalled(RTex* leg, RTex* partnerLeg) {
+  if (!leg->signalledSeen) return;
   Synchronized hold(&leg->addrLock);
   if (!hasSignalled(leg, partnerLeg)) return;
   leg->learnOpen = false;
@@ -874,6 +876,7 @@ void noteFarEndSource(RTex* leg, RTex* partnerLeg, const InetAddrPort& from) {
   if (!partnerLeg->target.isAt(from.addr)) return;
   partnerLeg->signalledFrom = from;
   partnerLeg->signalledVia = leg;
+  partnerLeg->signalledSeen = true;
 }
 
 // Copies leg's sendTo for the partner leg's socket, of family. While sendTo
@@ -1269,6 +1272,7 @@ void RTex::setTarget(const TargetText& addr, int port, int scopeId, bool behindN
 void RTex::forgetSignalled() {
   signalledFrom = InetAddrPort();
   signalledVia = nullptr;
+  signalledSeen = false;
   learnOpen = false;
 }
 

@@ -199,6 +199,9 @@ class RTex : public Runner {
   // Learned from a source not at the target's address: a source there
   // still replaces it. Written under addrLock; read without it as a hint.
   std::atomic<bool> learnOpen;
+  // signalledFrom holds a source: a hint, read without addrLock, that spares
+  // an open learning the lock on every datagram until one has come.
+  std::atomic<bool> signalledSeen;
   // RTCP leg only: its target is the endpoint's RTP target, so the far end
   // takes RTCP on its RTP port and sends it from there: learning follows
   // the partner's RTP leg. Written under addrLock.
